@@ -1,0 +1,70 @@
+// Point-by-point integration of strain-controlled paths of the critical-state
+// model: drained isotropic compression and the shear paths of the test types.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace calvenor {
+
+// Model values handed to both integrators.
+struct ModelConstants {
+    double propm;     // M, critical-state stress ratio
+    double plamda;    // lambda, slope of the normal compression line
+    double pkappa;    // kappa, slope of the unloading line
+    double enu;       // Poisson's ratio
+    double pnvoid;    // N, void ratio of the normal compression line at 1 kPa
+    double chi;       // yield-surface shape parameter
+    double sm;        // exponent of the characteristic stress ratio
+    double zFirst;    // reference void ratio, first value
+    double zSecond;   // reference void ratio, second value
+    double cohesion;  // kPa
+};
+
+// State on the isotropic axis at which a path starts.
+struct StartState {
+    double pStart;  // mean stress, kPa
+    double eStart;  // void ratio
+};
+
+// Test type codes of the shear path.
+enum TestTypeCode : std::int32_t {
+    constantVolume = 1,        // undrained: volume held, pore pressure reported
+    constantMeanStress = 2,
+    constantMinorStress = 3,   // conventional drained compression
+    zeroLateralStrain = 4,     // zero strain on axis 2
+    isotropicPath = 5,
+};
+
+struct ShearSettings {
+    double bValue = 0.0;           // intermediate principal stress parameter b
+    std::int32_t testType = 3;     // any value; codes outside 1..5 change no stress
+    double strainRange = 0.0;      // axial strain accumulated over the path
+    std::int32_t nPoints = 3000;   // points including the start point
+};
+
+struct CompressionSettings {
+    double zBlend = 0.0;           // blend factor between zFirst and zSecond
+    double strainRange = 0.0;      // principal strain accumulated over the path
+    std::int32_t nPoints = 3000;
+};
+
+// The six output curves, point 1 at index 0. Each must hold at least nPoints
+// entries; entries a run does not write keep what they held.
+struct PathArrays {
+    std::span<double> epsAxial;
+    std::span<double> qDev;
+    std::span<double> pMean;
+    std::span<double> voidRatio;
+    std::span<double> poreU;
+    std::span<double> epsVol;
+};
+
+// Throws std::invalid_argument if an output array is shorter than nPoints.
+void integrateShearPath(const ModelConstants& model, const StartState& start,
+                        const ShearSettings& settings, const PathArrays& out);
+
+void integrateIsotropicCompression(const ModelConstants& model, const StartState& start,
+                                   const CompressionSettings& settings, const PathArrays& out);
+
+}  // namespace calvenor

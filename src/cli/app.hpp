@@ -1,0 +1,36 @@
+// The calvenor command line. Subcommands register themselves on the app;
+// runCalvenor is the whole program, testable in-process.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <functional>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace calvenor::cli {
+
+// Where a subcommand writes, and its exit status once it has run.
+struct Context {
+    std::ostream& out;
+    std::ostream& err;
+    int status = 0;
+};
+
+// A bad argument found after parsing: reported like a parse error (exit 2).
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+void addSimulateCommand(CLI::App& app, Context& ctx);
+void addEvalCommand(CLI::App& app, Context& ctx);
+
+// Runs the program with args (without the program name). Returns the exit status.
+int runCalvenor(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+// A double in shortest round-trip form; non-finite as inf, -inf, nan.
+std::string shortest(double value);
+
+}  // namespace calvenor::cli

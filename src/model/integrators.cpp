@@ -1,0 +1,267 @@
+#include "model/integrators.hpp"
+
+#include <stdexcept>
+#include <string>
+
+#include "model/model_state.hpp"
+
+namespace calvenor {
+namespace {
+
+using model::ElasticCompliance;
+using model::PathConstants;
+using model::PointState;
+
+void checkArrays(const PathArrays& out, int nPoints) {
+    const auto n = static_cast<std::size_t>(nPoints < 1 ? 0 : nPoints);
+    for (auto size : {out.epsAxial.size(), out.qDev.size(), out.pMean.size(),
+                      out.voidRatio.size(), out.poreU.size(), out.epsVol.size()}) {
+        if (size < n) {
+            throw std::invalid_argument("output arrays hold " + std::to_string(size) +
+                                        " points; " + std::to_string(nPoints) + " are needed");
+        }
+    }
+}
+
+// Raw pointers to the six curves, point 1 at index 0.
+struct Curves {
+    double* epsAxial;
+    double* qDev;
+    double* pMean;
+    double* voidRatio;
+    double* poreU;
+    double* epsVol;
+    explicit Curves(const PathArrays& a)
+        : epsAxial(a.epsAxial.data()), qDev(a.qDev.data()), pMean(a.pMean.data()),
+          voidRatio(a.voidRatio.data()), poreU(a.poreU.data()), epsVol(a.epsVol.data()) {}
+};
+
+// Compliance with entries held in single precision: dEps_j = K[j][l] dSigma_l.
+using Compliance = float[3][3];
+
+struct Increments {
+    double ds1 = 0.0, ds2 = 0.0, ds3 = 0.0;  // principal stress increments
+    double de2 = 0.0, de3 = 0.0;             // lateral strain increments
+};
+
+// The five increments that give the axial strain increment d under the
+// conditions of test type Code, for compliance K and b-value b.
+template <int Code>
+void solveIncrements(const Compliance& K, double b, double d, Increments& inc) {
+    const float K11 = K[0][0], K12 = K[0][1], K13 = K[0][2];
+    const float K21 = K[1][0], K22 = K[1][1], K23 = K[1][2];
+    const float K31 = K[2][0], K32 = K[2][1], K33 = K[2][2];
+    if constexpr (Code == constantVolume) {
+        const float C1 = (K11 + K21) + K31;
+        const float C2 = (K12 + K22) + K32;
+        const float C3 = (K13 + K23) + K33;
+        const double A = C1 + b * C2;
+        const double V = C3 + (1.0 - b) * C2;
+        const double w = (K11 + b * K12) - (((1.0 - b) * K12 + K13) * A) / V;
+        inc.ds1 = single(d / w);
+        inc.ds3 = single(-(A * inc.ds1) / V);
+        inc.ds2 = single(b * inc.ds1 + (1.0 - b) * inc.ds3);
+        inc.de2 = single((K21 + b * K22) * inc.ds1 + ((1.0 - b) * K22 + K23) * inc.ds3);
+        inc.de3 = single((K31 + b * K32) * inc.ds1 + ((1.0 - b) * K32 + K33) * inc.ds3);
+    } else if constexpr (Code == constantMeanStress) {
+        const float K11twice = K11 + K11;
+        const double w = ((((-static_cast<double>(K11twice) + b * K11) + K12) - 2.0 * b * K12) + K13) +
+                         b * K13;
+        const float ds1 = static_cast<float>((b - 2.0) * d / w);
+        const float ds3 = static_cast<float>((b + 1.0) * d / w);
+        inc.ds1 = ds1;
+        inc.ds2 = single((1.0 - 2.0 * b) * d / w);
+        inc.ds3 = ds3;
+        // Rows 2 and 3 with dSigma2 = -dSigma1 - dSigma3, all in single precision.
+        inc.de2 = static_cast<float>(((K21 * ds1 - K22 * ds1) - K22 * ds3) + K23 * ds3);
+        inc.de3 = static_cast<float>(((K31 * ds1 - K32 * ds1) - K32 * ds3) + K33 * ds3);
+    } else if constexpr (Code == constantMinorStress) {
+        const double w = K11 + b * K12;
+        inc.ds1 = single(d / w);
+        inc.ds2 = single((d * b) / w);
+        inc.ds3 = 0.0;
+        inc.de2 = single((K21 + b * K22) * inc.ds1);
+        inc.de3 = single((K31 + b * K32) * inc.ds1);
+    } else if constexpr (Code == zeroLateralStrain) {
+        const float P1 = K12 * K21, P2 = K11 * K22, P3 = K22 * K13;
+        const float P4 = K12 * K23, P5 = K13 * K21, P6 = K11 * K23;
+        const float Q = ((P1 - P2) - P3) + P4;
+        const double delta = ((((Q * b) - P5) + P2) + P6) - P1;
+        const float K23plusK21 = K23 + K21;
+        inc.ds1 = single(((K22 - b * K22) + K23) * d / delta);
+        inc.ds2 = single((-K21 + K23plusK21 * b) * d / delta);
+        inc.ds3 = single(-(K21 + b * K22) * d / delta);
+        inc.de2 = 0.0;
+        inc.de3 = 0.0;
+    } else if constexpr (Code == isotropicPath) {
+        const double ds = single(d / ((K11 + K12) + K13));
+        inc.ds1 = inc.ds2 = inc.ds3 = ds;
+        inc.de2 = inc.de3 = single(d);
+    }
+}
+
+// Shear path of one test type code; Code 0 stands for every code outside 1..5.
+template <int Code>
+void shearPath(const PathConstants& c, const StartState& start, double b, int n, Curves out) {
+    constexpr bool solves = Code >= 1 && Code <= 5;
+    constexpr bool floors = Code == isotropicPath;
+    const double d = c.d;
+    const double eStart = start.eStart;
+    const double pStart = start.pStart;
+
+    double s1 = pStart + f1em8;
+    double s2 = pStart;
+    double s3 = pStart;
+    double eps1 = 0.0;
+    double eps2 = 0.0;
+    double eps3 = 0.0;
+    Increments inc;
+
+    for (int k = 0; k + 1 < n; ++k) {
+        const double ek = out.voidRatio[k];
+        if constexpr (solves) {
+            const PointState st = model::pointState<floors, true>(c, s1, s2, s3, ek);
+            out.qDev[k] = st.qf;
+            out.pMean[k] = st.p;
+
+            const ElasticCompliance ce = model::elasticCompliance(c, st.pt);
+            const Compliance Ke = {{ce.invE, ce.a, ce.a}, {ce.a, ce.invE, ce.a}, {ce.a, ce.a, ce.invE}};
+            solveIncrements<Code>(Ke, b, d, inc);
+
+            if ((st.r1 * inc.ds1 + st.r2 * inc.ds2) + st.r3 * inc.ds3 > 0.0) {
+                const double H = model::plasticModulus(c, st);
+                const double r[3] = {st.r1, st.r2, st.r3};
+                const double m[3] = {st.m1, st.m2, st.m3};
+                Compliance Kp;
+                for (int j = 0; j < 3; ++j) {
+                    for (int l = 0; l < 3; ++l) {
+                        const double ce_jl = j == l ? static_cast<double>(ce.invE) : -ce.nuE;
+                        Kp[j][l] = static_cast<float>(ce_jl + (m[j] * (H * r[l])) / st.dil);
+                    }
+                }
+                solveIncrements<Code>(Kp, b, d, inc);
+            }
+        } else {
+            // No stress change: only q and p of the start state are reported.
+            out.qDev[k] = model::deviator(s1, s2, s3);
+            out.pMean[k] = (((s1 + s2) + s3) / 3.0);
+        }
+
+        s1 = s1 + inc.ds1;
+        s2 = s2 + inc.ds2;
+        s3 = s3 + inc.ds3;
+        eps1 = eps1 + d;
+        eps2 = eps2 + inc.de2;
+        eps3 = eps3 + inc.de3;
+        const double ev = (eps1 + eps2) + eps3;
+        const double e = eStart - ev * (1.0 + eStart);
+        out.epsAxial[k + 1] = eps1;
+        out.epsVol[k + 1] = ev;
+        out.voidRatio[k + 1] = e;
+
+        const bool last = k + 2 == n;
+        if (Code == constantVolume || last) {
+            const double q = model::deviator(s1, s2, s3);
+            const double p = model::meanStress(s1, s2, s3);
+            out.poreU[k + 1] = Code == constantVolume ? (q / 3.0 + pStart) - p : 0.0;
+            if (last) {
+                out.qDev[k + 1] = q;
+                out.pMean[k + 1] = p;
+            }
+        } else {
+            out.poreU[k + 1] = 0.0;
+        }
+        if (e <= 0.0) return;
+    }
+}
+
+}  // namespace
+
+void integrateShearPath(const ModelConstants& model, const StartState& start,
+                        const ShearSettings& settings, const PathArrays& arrays) {
+    const int n = settings.nPoints;
+    checkArrays(arrays, n);
+    if (n < 1) return;
+    const Curves out(arrays);
+    out.voidRatio[0] = start.eStart;
+    out.epsAxial[0] = 0.0;
+    if (n < 2) return;
+    const PathConstants c =
+        model::pathConstants(model, start, settings.bValue, settings.strainRange, n);
+    const double b = settings.bValue;
+    switch (settings.testType) {
+        case constantVolume: shearPath<constantVolume>(c, start, b, n, out); break;
+        case constantMeanStress: shearPath<constantMeanStress>(c, start, b, n, out); break;
+        case constantMinorStress: shearPath<constantMinorStress>(c, start, b, n, out); break;
+        case zeroLateralStrain: shearPath<zeroLateralStrain>(c, start, b, n, out); break;
+        case isotropicPath: shearPath<isotropicPath>(c, start, b, n, out); break;
+        default: shearPath<0>(c, start, b, n, out); break;
+    }
+}
+
+void integrateIsotropicCompression(const ModelConstants& model, const StartState& start,
+                                   const CompressionSettings& settings, const PathArrays& arrays) {
+    const int n = settings.nPoints;
+    checkArrays(arrays, n);
+    if (n < 1) return;
+    const Curves out(arrays);
+    out.voidRatio[0] = start.eStart;
+    out.epsAxial[0] = 0.0;
+    if (n < 2) return;
+    const PathConstants c =
+        model::pathConstants(model, start, settings.zBlend, settings.strainRange, n);
+    const double d = c.d;
+    const double eStart = start.eStart;
+    const double dLateral = single(d);
+
+    // All three stresses receive the same increment, so s1 keeps its small
+    // excess over s2 and s3 for the whole path.
+    double s1 = start.pStart + f1em8;
+    double s2 = start.pStart;
+    double s3 = start.pStart;
+    double eps1 = 0.0;
+    double eps2 = 0.0;
+    double eps3 = 0.0;
+
+    for (int k = 0; k + 1 < n; ++k) {
+        const PointState st = model::pointState<true, false>(c, s1, s2, s3, out.voidRatio[k]);
+        out.qDev[k] = st.qf;
+        out.pMean[k] = st.p;
+
+        // Only the axial row of the compliance matters: equal stress
+        // increments under an equal strain increment on every axis.
+        const ElasticCompliance ce = model::elasticCompliance(c, st.pt);
+        const float cE = (ce.a + ce.invE) + ce.a;
+        double ds = single(d / cE);
+        if ((st.r1 * ds + st.r2 * ds) + st.r3 * ds > 0.0) {
+            const double H = c.lambdaKappaStar * (st.Mc4 - st.eta4) / (st.Mf4 - st.eta4);
+            const double c1 = ((H * st.r1) * st.m1) / st.dil;
+            const double c2 = ((H * st.r2) * st.m1) / st.dil;
+            const double c3 = ((H * st.r3) * st.m1) / st.dil;
+            const float b1 = static_cast<float>(static_cast<double>(ce.invE) + c1);
+            const float b2 = static_cast<float>(c2 - ce.nuE);
+            const float b3 = static_cast<float>(-ce.nuE + c3);
+            ds = single(d / ((b1 + b2) + b3));
+        }
+
+        s1 = s1 + ds;
+        s2 = s2 + ds;
+        s3 = s3 + ds;
+        eps1 = eps1 + d;
+        eps2 = eps2 + dLateral;
+        eps3 = eps3 + dLateral;
+        const double ev = (eps1 + eps2) + eps3;
+        const double e = eStart - ev * (1.0 + eStart);
+        out.epsAxial[k + 1] = eps1;
+        out.epsVol[k + 1] = ev;
+        out.voidRatio[k + 1] = e;
+        out.poreU[k + 1] = 0.0;
+        if (k + 2 == n) {
+            out.qDev[k + 1] = model::deviator(s1, s2, s3);
+            out.pMean[k + 1] = model::meanStress(s1, s2, s3);
+        }
+        if (e <= 0.0) return;
+    }
+}
+
+}  // namespace calvenor

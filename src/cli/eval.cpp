@@ -1,8 +1,157 @@
-// calvenor eval: calls of the objective in one module lifetime.
+// calvenor eval: calls of the objective in one module lifetime, as a host
+// makes them.
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
 #include "cli/app.hpp"
+#include "cli/eval.hpp"
+#include "objective/objective.hpp"
 
 namespace calvenor::cli {
+namespace {
 
-void addEvalCommand(CLI::App&, Context&) {}
+struct EvalOptions {
+    std::string dir = ".";
+    std::string switches = "0,0,0";
+    std::string callsFile;
+    std::vector<double> parameters;
+};
+
+// Numbers as a user writes them: decimal, exponent, nan, inf.
+bool parseDouble(const std::string& text, double& value) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    value = std::strtod(text.c_str(), &end);
+    return end == text.c_str() + text.size();
+}
+
+std::vector<double> parseSwitches(const std::string& text) {
+    std::vector<double> values;
+    std::stringstream ss(text);
+    std::string item;
+    while (std::getline(ss, item, ',')) {
+        double v;
+        if (!parseDouble(item, v)) {
+            throw UsageError("--switches: expected three numbers separated by commas, found '" + text + "'");
+        }
+        values.push_back(v);
+    }
+    if (values.size() != 3) {
+        throw UsageError("--switches: expected three numbers separated by commas, found '" + text + "'");
+    }
+    return values;
+}
+
+std::string joinDiagnostics(const Diagnostics& d) {
+    std::string s = "diagnostics";
+    for (double v : d) {
+        s += ' ';
+        s += shortest(v);
+    }
+    return s;
+}
+
+void printWarnings(const Evaluator& evaluator, std::ostream& err) {
+    for (const auto& w : evaluator.warnings()) err << "calvenor: warning: " << w << "\n";
+}
+
+void runEval(const EvalOptions& o, Context& ctx) {
+    Evaluator evaluator{std::filesystem::path(o.dir)};
+    if (!o.callsFile.empty()) {
+        if (!o.parameters.empty()) throw UsageError("--calls: give either a calls file or nine parameters");
+        std::ifstream in(o.callsFile, std::ios::binary);
+        if (!in) throw UsageError("--calls: cannot open '" + o.callsFile + "'");
+        const std::vector<Call> calls = readCalls(in, o.callsFile);
+        runCalls(evaluator, calls, ctx.out, ctx.err);
+        return;
+    }
+    if (o.parameters.size() != 9) {
+        throw UsageError("parameters: expected nine numbers (propm enu pkappa plamda pnvoid cohesion z chi sm), found " +
+                         std::to_string(o.parameters.size()));
+    }
+    const std::vector<double> switches = parseSwitches(o.switches);
+    try {
+        const double error = evaluator.evaluateObjective(o.parameters, switches);
+        printWarnings(evaluator, ctx.err);
+        ctx.out << "error " << shortest(error) << "\n" << joinDiagnostics(evaluator.diagnostics()) << "\n";
+    } catch (const LoadError& e) {
+        ctx.err << "calvenor: " << e.what() << "\n";
+        ctx.status = 1;
+    }
+}
+
+}  // namespace
+
+std::vector<Call> readCalls(std::istream& in, const std::string& name) {
+    std::vector<Call> calls;
+    std::string line;
+    int lineNumber = 0;
+    while (std::getline(in, line)) {
+        ++lineNumber;
+        std::stringstream ss(line);
+        std::vector<double> values;
+        std::string item;
+        while (ss >> item) {
+            double v;
+            if (!parseDouble(item, v)) {
+                throw UsageError(name + ":" + std::to_string(lineNumber) + ": expected a number, found '" +
+                                 item.substr(0, 40) + "'");
+            }
+            values.push_back(v);
+        }
+        if (values.empty()) continue;
+        if (values.size() != 12) {
+            throw UsageError(name + ":" + std::to_string(lineNumber) +
+                             ": expected 12 numbers (9 parameters, 3 switches), found " +
+                             std::to_string(values.size()));
+        }
+        Call call;
+        std::copy(values.begin(), values.begin() + 9, call.parameters.begin());
+        std::copy(values.begin() + 9, values.end(), call.switches.begin());
+        calls.push_back(call);
+    }
+    return calls;
+}
+
+void runCalls(Evaluator& evaluator, const std::vector<Call>& calls, std::ostream& out, std::ostream& err) {
+    int k = 0;
+    for (const Call& call : calls) {
+        ++k;
+        try {
+            const double error = evaluator.evaluateObjective(call.parameters, call.switches);
+            printWarnings(evaluator, err);
+            out << "call " << k << " error " << shortest(error) << " "
+                << joinDiagnostics(evaluator.diagnostics()) << "\n";
+        } catch (const LoadError& e) {
+            out << "call " << k << " failed " << e.what() << "\n";
+        }
+    }
+}
+
+void addEvalCommand(CLI::App& app, Context& ctx) {
+    auto o = std::make_shared<EvalOptions>();
+    CLI::App* sub = app.add_subcommand(
+        "eval",
+        "Evaluate the objective for parameter sets, as the host module does: the tests listed in "
+        "DIR/vornevResult/evReadInList.txt (or evReadInListZong.txt on a reload) are simulated and "
+        "scored. Prints the error value and the 11 diagnostics (ps, z-pnvoid, 1.5*pkappa-plamda, "
+        "plamda-15*pkappa, ps-20000, 0-ps, plamda/pkappa, then the q, p, ev and u misfit measures "
+        "in percent).");
+    sub->add_option("--dir", o->dir, "folder that holds vornevResult/ (the host's current folder)")
+        ->capture_default_str();
+    sub->add_option("--switches", o->switches,
+                    "S1,S2,S3: S1 nonzero applies the constraint penalties, S2 nonzero writes the "
+                    "reports into DIR/vornevResult, S3 nonzero reloads the full list")
+        ->capture_default_str();
+    sub->add_option("--calls", o->callsFile,
+                    "file of calls, one per line: the nine parameters then the three switches (nan "
+                    "allowed); the calls share the loaded tests as consecutive host calls do");
+    sub->add_option("parameters", o->parameters,
+                    "the nine parameters: propm enu pkappa plamda pnvoid cohesion (kPa) z chi sm");
+    sub->callback([o, &ctx] { runEval(*o, ctx); });
+}
 
 }  // namespace calvenor::cli

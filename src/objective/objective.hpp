@@ -5,6 +5,8 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -39,15 +41,35 @@ struct PathBuffers {
     PathArrays arrays();
 };
 
-// Simulates every stored test in list order into store.simCurve, setting
-// pConsol and eConsol. Returns false when a compression path does not reach a
-// usable consolidation state (the evaluation then stops).
+// Receives each test's simulated curve right after its runs: the test index,
+// the state at the start of shearing and the six path buffers.
+using TestSink = std::function<void(int t, double pConsol, double eConsol, const PathBuffers&)>;
+
+// Simulates every stored test in list order. Returns the number of tests
+// simulated to the end: nTests when the evaluation may go on, or the index of
+// the test whose compression path gave no usable consolidation state (the
+// evaluation then stops). The store is only read.
+int runDriver(const ModelParameters& parameters, const TestStore& store, PathBuffers& buffers,
+              const TestSink& sink);
+
+// The driver writing into the store: pConsol, eConsol and simCurve of every
+// test simulated. Returns false when the evaluation stops.
 bool simulateTests(const ModelParameters& parameters, TestStore& store, PathBuffers& buffers);
+
+// Simulated values at the measured strains of test t, from its simulated
+// curve (columns strain, q, p, ev, u). For every row whose strain the curve
+// brackets, calls out(row, values) with the five values.
+void interpolateTest(const TestStore& store, int t, const std::array<const double*, columnCount>& curve,
+                     const std::function<void(int row, const std::array<double, columnCount>&)>& out);
 
 // Reads every simulated curve at the measured strains into simAtMeasured.
 void interpolateAtMeasured(TestStore& store);
 ErrorMeasures scoreTests(const TestStore& store);
 std::array<double, 7> penaltyFactors(const ModelParameters& p, const ConstraintValues& c);
+
+// The returned error value and the diagnostics of a completed evaluation.
+double settleError(const ModelParameters& p, const ErrorMeasures& m, std::span<const double> switches,
+                   Diagnostics& diagnostics);
 
 // Module state of one host lifetime: the test store with its load flags, the
 // path buffers and the diagnostics of the last completed evaluation. Several
@@ -62,6 +84,15 @@ public:
     // Reports that cannot be written are collected in warnings().
     double evaluateObjective(std::span<const double> parameters, std::span<const double> switches);
 
+    // K consecutive calls with the parameter sets `sets` and the same switches,
+    // to the bit: errors[k] and diagnostics[k] are what call k would return,
+    // and the state afterwards is that after call K. The store loads at most
+    // once; the sets are simulated in parallel on `threads` workers (0: all
+    // cores), sharing the test data read-only.
+    void evaluateBatch(std::span<const ModelParameters> sets, std::span<const double> switches,
+                       std::span<double> errors, std::span<Diagnostics> diagnostics,
+                       unsigned threads = 0);
+
     const Diagnostics& diagnostics() const { return diagnostics_; }
     // Report failures of the last call (empty when all was written).
     const std::vector<std::string>& warnings() const { return warnings_; }
@@ -74,6 +105,9 @@ private:
     PathBuffers buffers_;
     Diagnostics diagnostics_{};
     std::vector<std::string> warnings_;
+
+    void checkSwitches(std::span<const double> switches) const;
+    void writeReports(double errorValue, const ModelParameters& p);
 };
 
 }  // namespace calvenor

@@ -1,0 +1,162 @@
+// Many parameter sets evaluated as consecutive calls, in parallel.
+//
+// Consecutive calls share state through the store: a measured row that a
+// simulated curve does not bracket keeps (and is scored with) the value of
+// the last evaluation that bracketed it, and a stopped evaluation leaves the
+// diagnostics of the previous one. So the sets are simulated and read at the
+// measured strains in parallel, each worker on its own path buffers, and the
+// results are then committed and scored in call order.
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <limits>
+#include <stdexcept>
+#include <thread>
+
+#include "objective/objective.hpp"
+
+namespace calvenor {
+namespace {
+
+// Runs body(i, worker) for i in [0, n) on up to `threads` threads.
+template <class Body>
+void parallelFor(std::size_t n, unsigned threads, Body&& body) {
+    threads = static_cast<unsigned>(std::min<std::size_t>(threads, n));
+    if (threads <= 1) {
+        for (std::size_t i = 0; i < n; ++i) body(i, 0u);
+        return;
+    }
+    std::atomic<std::size_t> next{0};
+    std::exception_ptr failure;
+    std::atomic<bool> failed{false};
+    auto work = [&](unsigned worker) {
+        try {
+            for (std::size_t i = next++; i < n && !failed; i = next++) body(i, worker);
+        } catch (...) {
+            if (!failed.exchange(true)) failure = std::current_exception();
+        }
+    };
+    std::vector<std::thread> pool;
+    pool.reserve(threads - 1);
+    for (unsigned w = 1; w < threads; ++w) pool.emplace_back(work, w);
+    work(0);
+    for (auto& th : pool) th.join();
+    if (failure) std::rethrow_exception(failure);
+}
+
+// What one parameter set's simulation leaves to commit: how many tests it
+// simulated, and the simulated values at the measured rows it bracketed.
+struct SetOutcome {
+    int reach = 0;
+    std::vector<double> values;          // 5 per measured row, rows of all tests in order
+    std::vector<unsigned char> bracketed;  // 1 per measured row
+};
+
+}  // namespace
+
+void Evaluator::evaluateBatch(std::span<const ModelParameters> sets, std::span<const double> switches,
+                              std::span<double> errors, std::span<Diagnostics> diagnostics,
+                              unsigned threads) {
+    warnings_.clear();
+    checkSwitches(switches);
+    if (errors.size() != sets.size() || diagnostics.size() != sets.size()) {
+        throw std::invalid_argument("batch outputs must hold one entry per parameter set");
+    }
+    if (sets.empty()) return;
+    loadCheck(store_, hostFolder_, switches[2]);
+
+    const TestStore& store = store_;
+    std::vector<std::size_t> firstRow(static_cast<std::size_t>(store.nTests) + 1, 0);
+    for (int t = 0; t < store.nTests; ++t) {
+        firstRow[t + 1] = firstRow[t] + static_cast<std::size_t>(std::max(store.rowCount[t], 0));
+    }
+    const std::size_t totalRows = firstRow.back();
+
+    if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+    // Bound the scratch of one round of sets to about 256 MB.
+    const std::size_t perSet = totalRows * (columnCount * sizeof(double) + 1) + 64;
+    const std::size_t round = std::clamp<std::size_t>((256u << 20) / perSet, 1, sets.size());
+    std::vector<SetOutcome> outcomes(round);
+    for (auto& o : outcomes) {
+        o.values.resize(totalRows * columnCount);
+        o.bracketed.resize(totalRows);
+    }
+    std::vector<PathBuffers> workerBuffers(std::min<std::size_t>(threads, round));
+    std::vector<int> reach(sets.size(), 0);
+    constexpr double infinity = std::numeric_limits<double>::infinity();
+    std::ptrdiff_t lastCompleted = -1;
+    const bool reloadEachCall = switches[2] != 0.0;
+
+    for (std::size_t start = 0; start < sets.size(); start += round) {
+        const std::size_t count = std::min(round, sets.size() - start);
+        parallelFor(count, static_cast<unsigned>(workerBuffers.size()), [&](std::size_t i, unsigned w) {
+            SetOutcome& o = outcomes[i];
+            std::fill(o.bracketed.begin(), o.bracketed.end(), 0);
+            o.reach = runDriver(
+                sets[start + i], store, workerBuffers[w],
+                [&](int t, double, double, const PathBuffers& b) {
+                    const std::array<const double*, columnCount> curve = {
+                        b.epsAxial.data(), b.qDev.data(), b.pMean.data(), b.epsVol.data(),
+                        b.poreU.data()};
+                    interpolateTest(store, t, curve, [&](int r, const std::array<double, columnCount>& v) {
+                        const std::size_t row = firstRow[t] + static_cast<std::size_t>(r);
+                        std::copy(v.begin(), v.end(), o.values.begin() + row * columnCount);
+                        o.bracketed[row] = 1;
+                    });
+                });
+        });
+
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t k = start + i;
+            const SetOutcome& o = outcomes[i];
+            reach[k] = o.reach;
+            if (o.reach < store.nTests) {
+                errors[k] = infinity;
+                diagnostics[k] = diagnostics_;
+                continue;
+            }
+            // A call that asks for a reload starts from freshly loaded values.
+            if (reloadEachCall) {
+                for (int t = 0; t < store.nTests; ++t) {
+                    for (int c = 0; c < columnCount; ++c) {
+                        auto col = store_.simAtMeasured.column(t, c);
+                        std::fill(col.begin(), col.end(), 0.0);
+                    }
+                }
+            }
+            for (int t = 0; t < store.nTests; ++t) {
+                for (int r = 0; r < store.rowCount[t]; ++r) {
+                    const std::size_t row = firstRow[t] + static_cast<std::size_t>(r);
+                    if (!o.bracketed[row]) continue;
+                    for (int c = 0; c < columnCount; ++c) {
+                        store_.simAtMeasured(t, r, c) = o.values[row * columnCount + c];
+                    }
+                }
+            }
+            errors[k] = settleError(sets[k], scoreTests(store_), switches, diagnostics_);
+            diagnostics[k] = diagnostics_;
+            lastCompleted = static_cast<std::ptrdiff_t>(k);
+        }
+    }
+
+    // Leave pConsol, eConsol and the simulated curves as the last calls left
+    // them: each test holds the values of the last set that simulated it.
+    std::vector<std::size_t> rerun;
+    int frontier = 0;
+    for (std::size_t k = sets.size(); k-- > 0 && frontier < store.nTests;) {
+        if (reach[k] > frontier) {
+            rerun.push_back(k);
+            frontier = reach[k];
+        }
+    }
+    if (store.nTests == 0 && lastCompleted >= 0) rerun.push_back(static_cast<std::size_t>(lastCompleted));
+    std::sort(rerun.begin(), rerun.end());
+    for (std::size_t k : rerun) {
+        simulateTests(sets[k], store_, buffers_);
+        if (static_cast<std::ptrdiff_t>(k) == lastCompleted && switches[1] != 0.0) {
+            writeReports(errors[k], sets[k]);
+        }
+    }
+}
+
+}  // namespace calvenor

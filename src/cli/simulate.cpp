@@ -80,7 +80,7 @@ void addSimulateCommand(CLI::App& app, Context& ctx) {
         ->required();
     sub->add_option("--points", o->points, "number of points including the start point (at least 2)")
         ->capture_default_str()
-        ->check(CLI::Range(2, 100000000));
+        ->check(CLI::Range(2, 10000000));
     sub->add_option("--b", o->b,
                     "intermediate principal stress parameter b of the shear path, or the blend factor "
                     "between z and --z2 for isotropic compression")

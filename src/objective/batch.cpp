@@ -52,6 +52,21 @@ struct SetOutcome {
     std::vector<unsigned char> bracketed;  // 1 per measured row
 };
 
+// The simulated state of a freshly loaded store.
+void resetSimulated(TestStore& store, bool atMeasuredToo) {
+    std::fill(store.eConsol.begin(), store.eConsol.end(), 0.0);
+    for (int t = 0; t < store.nTests; ++t) {
+        for (int c = 0; c < columnCount; ++c) {
+            auto curve = store.simCurve.column(t, c);
+            std::fill(curve.begin(), curve.end(), 0.0);
+            if (atMeasuredToo) {
+                auto rows = store.simAtMeasured.column(t, c);
+                std::fill(rows.begin(), rows.end(), 0.0);
+            }
+        }
+    }
+}
+
 }  // namespace
 
 void Evaluator::evaluateBatch(std::span<const ModelParameters> sets, std::span<const double> switches,
@@ -116,14 +131,7 @@ void Evaluator::evaluateBatch(std::span<const ModelParameters> sets, std::span<c
                 continue;
             }
             // A call that asks for a reload starts from freshly loaded values.
-            if (reloadEachCall) {
-                for (int t = 0; t < store.nTests; ++t) {
-                    for (int c = 0; c < columnCount; ++c) {
-                        auto col = store_.simAtMeasured.column(t, c);
-                        std::fill(col.begin(), col.end(), 0.0);
-                    }
-                }
-            }
+            if (reloadEachCall) resetSimulated(store_, true);
             for (int t = 0; t < store.nTests; ++t) {
                 for (int r = 0; r < store.rowCount[t]; ++r) {
                     const std::size_t row = firstRow[t] + static_cast<std::size_t>(r);
@@ -139,8 +147,26 @@ void Evaluator::evaluateBatch(std::span<const ModelParameters> sets, std::span<c
         }
     }
 
-    // Leave pConsol, eConsol and the simulated curves as the last calls left
-    // them: each test holds the values of the last set that simulated it.
+    // Leave eConsol, the simulated curves and the simulated values at the
+    // measured rows as the last calls left them, and the reports as the last
+    // completed call wrote them.
+    if (reloadEachCall) {
+        // Every call starts from a fresh load: only the last call's own
+        // simulation remains.
+        const std::size_t last = sets.size() - 1;
+        const bool reports = lastCompleted >= 0 && switches[1] != 0.0;
+        if (reports) {
+            resetSimulated(store_, false);
+            simulateTests(sets[lastCompleted], store_, buffers_);
+            writeReports(errors[lastCompleted], sets[lastCompleted]);
+        }
+        if (!reports || static_cast<std::ptrdiff_t>(last) != lastCompleted) {
+            resetSimulated(store_, reach[last] < store.nTests);
+            simulateTests(sets[last], store_, buffers_);
+        }
+        return;
+    }
+    // Each test holds the values of the last set that simulated it.
     std::vector<std::size_t> rerun;
     int frontier = 0;
     for (std::size_t k = sets.size(); k-- > 0 && frontier < store.nTests;) {

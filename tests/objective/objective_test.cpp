@@ -1,0 +1,295 @@
+// Constraint values, penalties, scoring, the first-interval rule, the stop
+// rule and batch evaluation against consecutive calls.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <sstream>
+
+#include "objective/objective.hpp"
+#include "support/exact.hpp"
+
+namespace calvenor {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::sameDouble;
+constexpr double inf = std::numeric_limits<double>::infinity();
+
+ModelParameters params(double pkappa, double plamda, double pnvoid = 2.0, double z = 1.95) {
+    return {1.3, 0.3, pkappa, plamda, pnvoid, 0.0, z, 0.2, 1.0};
+}
+
+TEST(Constraints, EdgeValuesAreThePlainDoubleResults) {
+    const ConstraintValues equal = computeConstraints(params(0.02, 0.1, 1.95, 1.95));
+    EXPECT_TRUE(sameDouble(equal.ps, 0.0));
+    EXPECT_TRUE(sameDouble(equal.zMinusN, -0.0));
+    EXPECT_TRUE(sameDouble(equal.psLowerMargin, 0.0));
+    EXPECT_EQ(computeConstraints(params(0.1, 0.15)).kappaBound, 2.7755575615628914e-17);
+    EXPECT_TRUE(sameDouble(computeConstraints(params(0.01, 0.15)).lambdaBound, 0.0));
+    EXPECT_TRUE(std::isinf(computeConstraints(params(0.0, 0.1)).lambdaKappaRatio));
+    EXPECT_TRUE(std::isnan(computeConstraints(params(0.02, 0.0, 1.95, 1.95)).ps));  // 0/0
+
+    const double longer[] = {1.3, 0.3, 0.02, 0.1, 2.0, 0.0, 1.95, 0.2, 1.0, 99.0};
+    const ModelParameters p = readParameters(longer);
+    EXPECT_EQ(p.sm, 1.0);
+    EXPECT_EQ(computePs(p), computeConstraints(p).ps);
+    EXPECT_THROW(readParameters(std::span<const double>(longer, 8)), std::invalid_argument);
+}
+
+TEST(Penalties, ThresholdsAndDivisionByZero) {
+    auto factors = [](const ModelParameters& p) { return penaltyFactors(p, computeConstraints(p)); };
+    const auto plain = factors(params(0.02, 0.1));
+    for (double f : plain) EXPECT_EQ(f, 1.0);
+
+    // Slot 3 is 2.78e-17, not 0: violated. Slot 4 exactly 0: violated.
+    EXPECT_EQ(factors(params(0.1, 0.15))[1], 1.2000000476837158);
+    EXPECT_EQ(factors(params(0.01, 0.15))[2], 1.2000000476837158);
+    // z above N and ps below 0 together.
+    const auto inverted = factors(params(0.02, 0.1, 1.9, 1.95));
+    EXPECT_EQ(inverted[0], 10.0);
+    EXPECT_EQ(inverted[4], 10.0);
+    // pnvoid exactly 3 z is not above it.
+    EXPECT_EQ(factors(params(0.02, 10.0, 3.0, 1.0))[5], 1.0);
+    EXPECT_EQ(factors(params(0.02, 10.0, 3.5, 1.0))[5], 2.5 / 3.5 + 1.100000023841858);
+
+    // ps exactly 20000 (constraints built by hand: no parameters give it exactly).
+    ConstraintValues c = computeConstraints(params(0.02, 0.1));
+    c.ps = 20000.0;
+    c.psUpperMargin = 0.0;
+    EXPECT_EQ(penaltyFactors(params(0.02, 0.1), c)[3], 1.100000023841858);
+
+    // plamda = pkappa: the bound of factor 7 divides by zero.
+    ModelParameters same = params(0.05, 0.05);
+    same.chi = 0.5;
+    EXPECT_EQ(factors(same)[6], 1.0);  // +inf
+    same.chi = 1.0;
+    EXPECT_EQ(factors(same)[6], 1.0);  // nan
+    same.chi = 1.5;
+    EXPECT_EQ(factors(same)[6], 10.0);  // -inf
+}
+
+// One test of `type` with the given measured and simulated rows.
+TestStore storeOf(int type, const std::vector<std::array<double, 5>>& measured,
+                  const std::vector<std::array<double, 5>>& simulated, std::array<double, 4> scales) {
+    TestStore s;
+    s.nTests = 1;
+    s.maxRows = static_cast<std::int32_t>(measured.size());
+    s.testFile = {"T.txt"};
+    s.curveFile = {"T-" + std::to_string(type) + ".DAT"};
+    s.rowCount = {s.maxRows};
+    s.testType = {type};
+    s.pInitial = s.eInitial = s.pConsol = s.eConsol = s.strainRange = {0.0};
+    s.qScale = {scales[0]};
+    s.pScale = {scales[1]};
+    s.evScale = {scales[2]};
+    s.uScale = {scales[3]};
+    s.measured = Array3(1, s.maxRows);
+    s.simAtMeasured = Array3(1, s.maxRows);
+    s.simCurve = Array3(1, pathPoints);
+    for (int r = 0; r < s.maxRows; ++r) {
+        for (int c = 0; c < columnCount; ++c) {
+            s.measured(0, r, c) = measured[r][c];
+            s.simAtMeasured(0, r, c) = simulated[r][c];
+        }
+    }
+    return s;
+}
+
+TEST(Scoring, MeasuresShareTheHundredAmongQuantitiesWithRows) {
+    // Type 2, two rows: q misfits 0.1 and 0.2, volumetric misfits 0 and 0.1.
+    const TestStore s = storeOf(2, {{0, 0, 1, 0, 1}, {0, 0, 1, 0, 1}}, {{0, 0.1, 7, 0.0, 9}, {0, 0.2, 7, 0.1, 9}},
+                                {1.0, 1.0, 1.0, 1.0});
+    const ErrorMeasures m = scoreTests(s);
+    EXPECT_DOUBLE_EQ(m.ErrorObjqz, 7.905694150420948);
+    EXPECT_DOUBLE_EQ(m.ErrorObjev, 3.535533905932738);
+    EXPECT_EQ(m.ErrorObjpz, 0.0);
+    EXPECT_EQ(m.ErrorObju, 0.0);
+    EXPECT_EQ(m.ErrorObjALL, ((m.ErrorObjqz + m.ErrorObjpz) + m.ErrorObjev) + m.ErrorObju);
+
+    // A zero pore-pressure scale drops the quantity from the count: a = 1.
+    const TestStore undrained = storeOf(1, {{0, 2, 1, 1, 0}}, {{0, 1, 1, 1, 5}}, {2.0, 1.0, 1.0, 0.0});
+    EXPECT_EQ(scoreTests(undrained).ErrorObjqz, 50.0);
+    EXPECT_EQ(scoreTests(undrained).ErrorObju, 0.0);
+
+    // NaN misfit: the total becomes +inf, the measure stays NaN.
+    const TestStore nan = storeOf(4, {{0, 1, 1, 1, 1}}, {{0, 1, std::nan(""), 1, 1}}, {1.0, 1.0, 1.0, 1.0});
+    EXPECT_TRUE(std::isnan(scoreTests(nan).ErrorObjpz));
+    EXPECT_EQ(scoreTests(nan).ErrorObjALL, inf);
+
+    // Nothing scored at all: zero, also with penalties on.
+    TestStore none = storeOf(7, {{0, 1, 1, 1, 1}}, {{0, 2, 2, 2, 2}}, {1.0, 1.0, 1.0, 1.0});
+    Diagnostics d{};
+    const double switches[] = {1.0, 0.0, 0.0};
+    EXPECT_EQ(settleError(params(0.02, 0.1), scoreTests(none), switches, d), 0.0);
+}
+
+TEST(Interpolation, TakesTheFirstBracketingIntervalOfAWanderingCurve) {
+    TestStore s = storeOf(3, {{0.0015, 0, 0, 0, 0}, {0.0035, 0, 0, 0, 0}, {-1.0, 0, 0, 0, 0}, {3.0, 0, 0, 0, 0}},
+                          {{-7, -7, -7, -7, -7}, {-7, -7, -7, -7, -7}, {-7, -7, -7, -7, -7}, {-7, -7, -7, -7, -7}},
+                          {1, 1, 1, 1});
+    // Strain rises to 0.003, falls back to 0.001 and rises again; column 2
+    // holds the point index so the interval used is visible.
+    std::vector<double> strain(pathPoints), index(pathPoints);
+    for (int l = 0; l < pathPoints; ++l) {
+        strain[l] = l <= 3 ? 0.001 * l : (l <= 5 ? 0.001 * (6 - l) : 0.001 * (l - 4));
+        index[l] = l;
+    }
+    std::copy(strain.begin(), strain.end(), s.simCurve.column(0, strainCol).begin());
+    std::copy(index.begin(), index.end(), s.simCurve.column(0, qCol).begin());
+    interpolateAtMeasured(s);
+    EXPECT_DOUBLE_EQ(s.simAtMeasured(0, 0, qCol), 1.5);  // the rising interval [1, 2], not [6, 7]
+    EXPECT_DOUBLE_EQ(s.simAtMeasured(0, 1, qCol), 7.5);  // only the third rise reaches 0.0035
+    EXPECT_EQ(s.simAtMeasured(0, 1, strainCol), 0.0035);
+    EXPECT_EQ(s.simAtMeasured(0, 2, qCol), -7.0);  // below the curve: untouched
+    EXPECT_EQ(s.simAtMeasured(0, 3, qCol), -7.0);  // beyond it: untouched
+}
+
+// A folder with four tests: a direct shear with a row below zero strain
+// (never bracketed), an undrained test consolidated from 50 kPa, a test
+// consolidated to 2000 kPa (reached only for small lambda) and a
+// zero-lateral-strain test.
+void writeBatchCase(const fs::path& dir) {
+    fs::create_directories(dir / "vornevResult");
+    auto write = [&](const char* name, const char* text) { std::ofstream(dir / "vornevResult" / name) << text; };
+    const char* list =
+        "vornevResult\\A.txt 3 100.0 1.5388363552707274\n"
+        "vornevResult\\N.txt 1 50.0 1.6\n"
+        "vornevResult\\H.txt 2 100.0 1.5388363552707274\n"
+        "vornevResult\\A.txt 4 100.0 1.5388363552707274\n";
+    write("evReadInList.txt", list);
+    write("evReadInListZong.txt", list);
+    write("A.txt", "0 0 100 0 0\n-0.01 5 101 0.001 0\n0.02 80 126 0.005 0\n0.05 120 140 0.01 0\n");
+    write("N.txt", "0 0 100 0 0\n0.01 40 95 0 10\n0.03 60 85 0 25\n0.08 70 80 0 30\n");
+    write("H.txt", "0 0 2000 0 0\n0.02 500 2000 0.004 0\n0.05 900 2000 0.01 0\n");
+}
+
+std::vector<ModelParameters> batchSets() {
+    std::vector<ModelParameters> sets;
+    std::uint64_t state = 12345;
+    auto uniform = [&](double lo, double hi) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return lo + (hi - lo) * static_cast<double>(state >> 11) / 9007199254740992.0;
+    };
+    for (int k = 0; k < 40; ++k) {
+        ModelParameters p;
+        p.propm = uniform(1.0, 1.5);
+        p.enu = uniform(0.2, 0.35);
+        p.pkappa = uniform(0.01, 0.04);
+        p.plamda = uniform(0.06, 0.25);
+        p.pnvoid = uniform(1.9, 2.2);
+        p.cohesion = 0.0;
+        p.z = p.pnvoid - uniform(-0.02, 0.1);
+        p.chi = uniform(0.0, 0.5);
+        p.sm = uniform(0.5, 2.0);
+        sets.push_back(p);
+    }
+    sets[7].plamda = std::nan("");
+    return sets;
+}
+
+std::string slurp(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+TEST(Batch, EqualsConsecutiveCallsToTheBit) {
+    const std::vector<ModelParameters> sets = batchSets();
+    for (const auto& switches : {std::array<double, 3>{1, 0, 0}, std::array<double, 3>{0, 1, 0},
+                                 std::array<double, 3>{1, 1, 1}}) {
+        SCOPED_TRACE(::testing::PrintToString(switches));
+        testing::TempDir seqDir, batchDir;
+        writeBatchCase(seqDir.path());
+        writeBatchCase(batchDir.path());
+
+        Evaluator sequential(seqDir.path());
+        std::vector<double> seqErrors;
+        std::vector<Diagnostics> seqDiagnostics;
+        int stops = 0;
+        for (const ModelParameters& p : sets) {
+            const double v[] = {p.propm, p.enu, p.pkappa, p.plamda, p.pnvoid, p.cohesion, p.z, p.chi, p.sm};
+            seqErrors.push_back(sequential.evaluateObjective(v, switches));
+            seqDiagnostics.push_back(sequential.diagnostics());
+            stops += seqErrors.back() == inf ? 1 : 0;
+        }
+        ASSERT_GT(stops, 2);
+        ASSERT_LT(stops, 30);
+
+        for (unsigned threads : {1u, 2u, 3u}) {
+            SCOPED_TRACE(threads);
+            Evaluator batch(batchDir.path());
+            std::vector<double> errors(sets.size());
+            std::vector<Diagnostics> diagnostics(sets.size());
+            batch.evaluateBatch(sets, switches, errors, diagnostics, threads);
+            for (std::size_t k = 0; k < sets.size(); ++k) {
+                EXPECT_TRUE(sameDouble(errors[k], seqErrors[k])) << k;
+                for (int i = 0; i < diagnosticsCount; ++i) {
+                    EXPECT_TRUE(sameDouble(diagnostics[k][i], seqDiagnostics[k][i])) << k << " " << i;
+                }
+            }
+            // The state afterwards is that after the last call.
+            const TestStore& a = batch.store();
+            const TestStore& b = sequential.store();
+            for (int t = 0; t < a.nTests; ++t) {
+                EXPECT_TRUE(sameDouble(a.eConsol[t], b.eConsol[t])) << t;
+                for (int c = 0; c < columnCount; ++c) {
+                    for (int r = 0; r < a.rowCount[t]; ++r) {
+                        EXPECT_TRUE(sameDouble(a.simAtMeasured(t, r, c), b.simAtMeasured(t, r, c)));
+                    }
+                    for (int l = 0; l < pathPoints; l += 7) {
+                        ASSERT_TRUE(sameDouble(a.simCurve(t, l, c), b.simCurve(t, l, c))) << t << " " << l;
+                    }
+                }
+            }
+            if (switches[1] != 0.0) {
+                for (const char* f : {"VORNevPicOutError.DAT", "MidPande.DAT", "A-3.DAT", "N-1.DAT", "H-2.DAT"}) {
+                    EXPECT_EQ(slurp(batchDir.path() / "vornevResult" / f), slurp(seqDir.path() / "vornevResult" / f)) << f;
+                }
+            }
+            // A later single call continues from the same state.
+            const double v[] = {1.3, 0.3, 0.02, 0.1, 2.0, 0.0, 1.95, 0.2, 1.0};
+            const double zeroReload[] = {switches[0], 0.0, 0.0};
+            Evaluator copy = sequential;
+            EXPECT_TRUE(sameDouble(batch.evaluateObjective(v, zeroReload), copy.evaluateObjective(v, zeroReload)));
+        }
+    }
+}
+
+TEST(Evaluator, StopKeepsDiagnosticsAndBadInputLeavesTheStoreAlone) {
+    testing::TempDir dir;
+    writeBatchCase(dir.path());
+    Evaluator evaluator(dir.path());
+    const double good[] = {1.3, 0.3, 0.02, 0.1, 2.0, 0.0, 1.95, 0.2, 1.0};
+    const double stops[] = {1.3, 0.3, 0.02, 0.25, 2.0, 0.0, 1.95, 0.2, 1.0};  // cannot reach 2000 kPa
+    const double switches[] = {0.0, 0.0, 0.0};
+    const double first = evaluator.evaluateObjective(good, switches);
+    ASSERT_TRUE(std::isfinite(first));
+    const Diagnostics kept = evaluator.diagnostics();
+    EXPECT_EQ(evaluator.evaluateObjective(stops, switches), inf);
+    EXPECT_EQ(evaluator.diagnostics(), kept);
+    EXPECT_EQ(evaluator.evaluateObjective(good, switches), first);
+
+    EXPECT_THROW(evaluator.evaluateObjective(std::span<const double>(good, 8), switches), std::invalid_argument);
+    EXPECT_THROW(evaluator.evaluateObjective(good, std::span<const double>(switches, 2)), std::invalid_argument);
+    EXPECT_EQ(evaluator.store().nTests, 4);
+
+    // A load that fails names the file and line, and the next call recovers
+    // once the file is fixed.
+    std::ofstream(dir.path() / "vornevResult" / "H.txt") << "0 0 2000 0 0\n0.02 500 2000\n";
+    const double reload[] = {0.0, 0.0, 1.0};
+    try {
+        evaluator.evaluateObjective(good, reload);
+        FAIL() << "expected a load error";
+    } catch (const LoadError& e) {
+        EXPECT_NE(std::string(e.what()).find("H.txt:2: expected 5 numbers, found 3"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(evaluator.store().nTests, 0);
+    writeBatchCase(dir.path());
+    EXPECT_EQ(evaluator.evaluateObjective(good, switches), first);
+}
+
+}  // namespace
+}  // namespace calvenor

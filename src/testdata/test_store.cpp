@@ -1,0 +1,372 @@
+#include "testdata/test_store.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <memory>
+#include <new>
+#include <system_error>
+
+#include "testdata/free_form.hpp"
+
+namespace calvenor {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t maxNameLength = 1000;
+// Room added to the largest measured strain: the single-precision 0.01.
+constexpr double strainMargin = static_cast<double>(0.01f);
+
+constexpr const char* columnNames[columnCount] = {"strain", "q", "p", "ev", "u"};
+
+std::string mapSeparators(std::string_view name) {
+    std::string mapped(name);
+    std::replace(mapped.begin(), mapped.end(), '\\', '/');
+    return mapped;
+}
+
+std::string_view trimTrailingBlanks(std::string_view s) {
+    while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+    return s;
+}
+
+[[noreturn]] void failAt(const std::string& file, std::int64_t line, const std::string& expected,
+                         const std::string& found) {
+    throw LoadError(file + ":" + std::to_string(line) + ": expected " + expected + ", found " +
+                    found);
+}
+
+struct CloseFile {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+// The whole content of a file.
+std::string readWholeFile(const fs::path& path, const std::string& shown,
+                          const std::string& note = {}) {
+    if (path.native().find('\0') != std::string::npos)
+        throw LoadError(shown + ": cannot open: the name holds a NUL character" + note);
+    std::error_code ec;
+    if (fs::is_directory(path, ec))
+        throw LoadError(shown + ": cannot open: " + std::generic_category().message(EISDIR) + note);
+    errno = 0;
+    std::unique_ptr<std::FILE, CloseFile> file(std::fopen(path.c_str(), "rb"));
+    if (!file) {
+        const int err = errno;
+        throw LoadError(shown + ": cannot open: " +
+                        (err != 0 ? std::generic_category().message(err) : "unknown reason") +
+                        note);
+    }
+    std::string text;
+    const auto size = fs::file_size(path, ec);
+    if (!ec && size < (std::uintmax_t{1} << 40)) text.reserve(static_cast<std::size_t>(size));
+    constexpr std::size_t chunk = std::size_t{1} << 20;
+    auto buffer = std::make_unique<char[]>(chunk);
+    for (;;) {
+        const std::size_t got = std::fread(buffer.get(), 1, chunk, file.get());
+        text.append(buffer.get(), got);
+        if (got < chunk) break;
+    }
+    if (std::ferror(file.get())) {
+        const int err = errno;
+        throw LoadError(shown + ": cannot read: " +
+                        (err != 0 ? std::generic_category().message(err) : "read error"));
+    }
+    return text;
+}
+
+// Counts the records of a file's text. A stop before the end of the text
+// (a line whose first value cannot be read) is not taken as the end of the
+// file: the caller reads that line too, so that it is reported.
+struct RecordsToRead {
+    std::int32_t counted = 0;
+    std::int64_t stopLine = 0;
+    std::int64_t toRead() const { return counted + (stopLine != 0 ? 1 : 0); }
+};
+
+RecordsToRead countRecords(freeform::Reader& reader, const std::string& shown) {
+    const freeform::RecordCount count = reader.countRecords();
+    if (count.records > std::numeric_limits<std::int32_t>::max())
+        throw LoadError(shown + ": too many records (more than 2147483647)");
+    return {static_cast<std::int32_t>(count.records), count.stopLine};
+}
+
+void checkStopLine(const RecordsToRead& records, const std::string& shown) {
+    if (records.stopLine != 0)
+        failAt(shown, records.stopLine, "a record", "text that cannot be read");
+}
+
+// Whether tests x rows x 5 doubles can be addressed at all.
+bool arrayFits(std::int64_t tests, std::int64_t rows) {
+    if (tests == 0 || rows == 0) return true;
+    const std::uint64_t limit =
+        std::numeric_limits<std::size_t>::max() / sizeof(double) / columnCount;
+    return static_cast<std::uint64_t>(tests) <= limit / static_cast<std::uint64_t>(rows);
+}
+
+struct ListRecord {
+    std::string testFile;
+    bool nameCut = false;
+    std::int32_t testType = 0;
+    double pInitial = 0.0;
+    double eInitial = 0.0;
+};
+
+ListRecord readListRecord(freeform::Reader& reader, const std::string& shown) {
+    constexpr int fields = 4;
+    ListRecord record;
+    const std::int64_t line = reader.line();
+    int field = 0;
+    const auto nextField = [&](const char* what) {
+        if (!reader.moreOnLine())
+            failAt(shown, line, std::to_string(fields) + " fields", std::to_string(field));
+        ++field;
+        return std::string(what) + " in field " + std::to_string(field);
+    };
+    std::string expected;
+    try {
+        expected = nextField("the data file name");
+        std::string name = reader.readName(maxNameLength + 1, false);
+        if (name.size() > maxNameLength) {
+            name.resize(maxNameLength);
+            record.nameCut = true;
+        }
+        name.resize(trimTrailingBlanks(name).size());
+        if (name.empty()) failAt(shown, line, expected, "an empty name");
+        record.testFile = std::move(name);
+        expected = nextField("an integer type code");
+        record.testType = reader.readInteger(false);
+        expected = nextField("a number for pInitial");
+        record.pInitial = reader.readReal(false);
+        expected = nextField("a number for eInitial");
+        record.eInitial = reader.readReal(false);
+    } catch (const freeform::ReadError& e) {
+        failAt(shown, e.line(), expected, e.found());
+    }
+    return record;
+}
+
+// Reads the data records of one test, row after row, columns side by side.
+std::vector<double> readDataRecords(freeform::Reader& reader, const RecordsToRead& records,
+                                    const std::string& shown) {
+    std::vector<double> rows;
+    rows.reserve(static_cast<std::size_t>(records.counted) * columnCount);
+    for (std::int64_t r = 0; r < records.toRead(); ++r) {
+        reader.beginRead();
+        const std::int64_t line = reader.line();
+        for (int c = 0; c < columnCount; ++c) {
+            if (!reader.moreOnLine())
+                failAt(shown, line, std::to_string(columnCount) + " numbers", std::to_string(c));
+            try {
+                const double v = reader.readReal(false);
+                if (r < records.counted) rows.push_back(v);
+            } catch (const freeform::ReadError& e) {
+                failAt(shown, e.line(),
+                       std::string("a number for ") + columnNames[c] + " in column " +
+                           std::to_string(c + 1),
+                       e.found());
+            }
+        }
+    }
+    checkStopLine(records, shown);
+    return rows;
+}
+
+// Largest magnitude of a column, NaN passed over; minus infinity when every
+// value is NaN.
+double largestMagnitude(std::span<const double> values) {
+    double largest = -std::numeric_limits<double>::infinity();
+    for (const double v : values) {
+        const double a = std::fabs(v);
+        if (a > largest) largest = a;
+    }
+    return largest;
+}
+
+TestStore loadList(const fs::path& hostFolder, std::string_view listName,
+                   const std::string& listShown) {
+    TestStore store;
+    std::vector<bool> nameCut;
+    {
+        const std::string text = readWholeFile(hostPath(hostFolder, listName), listShown);
+        freeform::Reader reader(text);
+        const RecordsToRead records = countRecords(reader, listShown);
+        const std::int32_t n = records.counted;
+        store.nTests = n;
+        store.testFile.reserve(static_cast<std::size_t>(n));
+        store.curveFile.reserve(static_cast<std::size_t>(n));
+        store.testType.reserve(static_cast<std::size_t>(n));
+        store.pInitial.reserve(static_cast<std::size_t>(n));
+        store.eInitial.reserve(static_cast<std::size_t>(n));
+        for (std::int64_t t = 0; t < records.toRead(); ++t) {
+            reader.beginRead();
+            ListRecord record = readListRecord(reader, listShown);
+            if (t >= n) break;
+            store.curveFile.push_back(deriveCurveFile(record.testFile, record.testType));
+            store.testFile.push_back(std::move(record.testFile));
+            nameCut.push_back(record.nameCut);
+            store.testType.push_back(record.testType);
+            store.pInitial.push_back(record.pInitial);
+            store.eInitial.push_back(record.eInitial);
+        }
+        checkStopLine(records, listShown);
+    }
+
+    const auto n = static_cast<std::size_t>(store.nTests);
+    std::vector<std::vector<double>> rows(n);
+    store.rowCount.assign(n, 0);
+    for (std::size_t t = 0; t < n; ++t) {
+        const std::string shown = displayName(hostFolder, store.testFile[t]);
+        const std::string text =
+            readWholeFile(hostPath(hostFolder, store.testFile[t]), shown,
+                          nameCut[t] ? " (the name in the list is longer than 1000 characters "
+                                       "and was cut)"
+                                     : "");
+        freeform::Reader reader(text);
+        const RecordsToRead records = countRecords(reader, shown);
+        if (records.toRead() == 0) throw LoadError(shown + ": no data rows");
+        rows[t] = readDataRecords(reader, records, shown);
+        store.rowCount[t] = records.counted;
+        store.maxRows = std::max(store.maxRows, records.counted);
+    }
+
+    if (!arrayFits(store.nTests, store.maxRows) || !arrayFits(store.nTests, pathPoints))
+        throw std::bad_alloc();
+    store.measured = Array3(store.nTests, store.maxRows, 0.0);
+    store.simAtMeasured = Array3(store.nTests, store.maxRows, 0.0);
+    store.simCurve = Array3(store.nTests, pathPoints, 0.0);
+    store.pConsol.assign(n, 0.0);
+    store.eConsol.assign(n, 0.0);
+    store.strainRange.assign(n, 0.0);
+    store.qScale.assign(n, 0.0);
+    store.pScale.assign(n, 0.0);
+    store.evScale.assign(n, 0.0);
+    store.uScale.assign(n, 0.0);
+
+    for (std::size_t t = 0; t < n; ++t) {
+        const int ti = static_cast<int>(t);
+        for (std::int32_t r = 0; r < store.rowCount[t]; ++r)
+            for (int c = 0; c < columnCount; ++c)
+                store.measured(ti, r, c) = rows[t][static_cast<std::size_t>(r) * columnCount + c];
+        std::vector<double>().swap(rows[t]);
+
+        const auto column = [&](int c) {
+            return store.measured.column(ti, c).first(static_cast<std::size_t>(store.rowCount[t]));
+        };
+        store.strainRange[t] = largestMagnitude(column(strainCol)) + strainMargin;
+        store.qScale[t] = largestMagnitude(column(qCol));
+        store.pScale[t] = largestMagnitude(column(pCol));
+        store.evScale[t] = largestMagnitude(column(evCol));
+        store.uScale[t] = largestMagnitude(column(uCol));
+        store.pConsol[t] = store.measured(ti, 0, pCol);
+    }
+    return store;
+}
+
+}  // namespace
+
+void TestStore::clear() {
+    nTests = 0;
+    maxRows = 0;
+    testFile = {};
+    curveFile = {};
+    rowCount = {};
+    testType = {};
+    pInitial = {};
+    eInitial = {};
+    pConsol = {};
+    eConsol = {};
+    strainRange = {};
+    qScale = {};
+    pScale = {};
+    evScale = {};
+    uScale = {};
+    measured = {};
+    simCurve = {};
+    simAtMeasured = {};
+}
+
+fs::path hostPath(const fs::path& hostFolder, std::string_view name) {
+    const fs::path mapped(mapSeparators(name));
+    if (hostFolder.empty()) return mapped;
+    return hostFolder / mapped;
+}
+
+std::string displayName(const fs::path& hostFolder, std::string_view name) {
+    std::string mapped = mapSeparators(name);
+    std::size_t skip = 0;
+    while (mapped.compare(skip, 2, "./") == 0) skip += 2;
+    mapped.erase(0, skip);
+    const std::string folder = hostFolder.string();
+    if (!(folder.empty() || folder == "." || folder == "./" || fs::path(mapped).is_absolute()))
+        mapped = (hostFolder / mapped).string();
+    // Control characters would garble (or, for NUL, cut) a message.
+    std::string shown;
+    shown.reserve(mapped.size());
+    for (const char ch : mapped) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c == 0x7F) {
+            static constexpr char hex[] = "0123456789ABCDEF";
+            shown += "\\x";
+            shown += hex[c >> 4];
+            shown += hex[c & 0xF];
+        } else {
+            shown += ch;
+        }
+    }
+    return shown;
+}
+
+std::string deriveCurveFile(std::string_view listName, std::int32_t testType) {
+    const std::string_view name = trimTrailingBlanks(listName);
+    const std::string_view stem =
+        trimTrailingBlanks(name.size() > 4 ? name.substr(0, name.size() - 4) : std::string_view());
+    std::string curve(stem);
+    curve += '-';
+    curve += std::to_string(testType);
+    curve += ".DAT";
+    if (curve.size() > maxNameLength) curve.resize(maxNameLength);
+    return curve;
+}
+
+TestStore loadTestList(const fs::path& hostFolder, std::string_view listName) {
+    const std::string listShown = displayName(hostFolder, listName);
+    try {
+        return loadList(hostFolder, listName, listShown);
+    } catch (const std::bad_alloc&) {
+        throw LoadError(listShown + ": out of memory while loading the tests");
+    } catch (const std::length_error&) {
+        throw LoadError(listShown + ": out of memory while loading the tests");
+    }
+}
+
+void loadCheck(TestStore& store, const fs::path& hostFolder, double reloadSwitch) {
+    ListKind kind;
+    if (reloadSwitch != 0.0 || std::isnan(reloadSwitch)) {
+        kind = ListKind::full;
+    } else if (store.retryList) {
+        kind = *store.retryList;
+    } else if (store.firstLoadPending) {
+        store.firstLoadPending = false;
+        kind = ListKind::working;
+    } else {
+        return;
+    }
+    const std::string_view listName = kind == ListKind::full ? fullListName : workingListName;
+    store.clear();
+    try {
+        TestStore loaded = loadTestList(hostFolder, listName);
+        loaded.firstLoadPending = store.firstLoadPending;
+        loaded.retryList.reset();
+        store = std::move(loaded);
+    } catch (...) {
+        store.clear();
+        store.retryList = kind;
+        throw;
+    }
+}
+
+}  // namespace calvenor

@@ -101,8 +101,10 @@ void solveIncrements(const Compliance& K, double b, double d, Increments& inc) {
 }
 
 // Shear path of one test type code; Code 0 stands for every code outside 1..5.
+// Returns the number of points reached: n, or the point whose void ratio
+// ended the path.
 template <int Code>
-void shearPath(const PathConstants& c, const StartState& start, double b, int n, Curves out) {
+int shearPath(const PathConstants& c, const StartState& start, double b, int n, Curves out) {
     constexpr bool solves = Code >= 1 && Code <= 5;
     constexpr bool floors = Code == isotropicPath;
     const double d = c.d;
@@ -171,48 +173,65 @@ void shearPath(const PathConstants& c, const StartState& start, double b, int n,
         } else {
             out.poreU[k + 1] = 0.0;
         }
-        if (e <= 0.0) return;
+        if (e <= 0.0) return k + 2;
     }
+    return n;
 }
 
 }  // namespace
 
-void integrateShearPath(const ModelConstants& model, const StartState& start,
-                        const ShearSettings& settings, const PathArrays& arrays) {
+int runShearPath(const ModelConstants& model, const StartState& start, const ShearSettings& settings,
+                 const PathArrays& arrays) {
     const int n = settings.nPoints;
     checkArrays(arrays, n);
-    if (n < 1) return;
+    if (n < 1) return 0;
     const Curves out(arrays);
     out.voidRatio[0] = start.eStart;
     out.epsAxial[0] = 0.0;
-    if (n < 2) return;
+    if (n < 2) return 1;
     const PathConstants c =
         model::pathConstants(model, start, settings.bValue, settings.strainRange, n);
     const double b = settings.bValue;
     switch (settings.testType) {
-        case constantVolume: shearPath<constantVolume>(c, start, b, n, out); break;
-        case constantMeanStress: shearPath<constantMeanStress>(c, start, b, n, out); break;
-        case constantMinorStress: shearPath<constantMinorStress>(c, start, b, n, out); break;
-        case zeroLateralStrain: shearPath<zeroLateralStrain>(c, start, b, n, out); break;
-        case isotropicPath: shearPath<isotropicPath>(c, start, b, n, out); break;
-        default: shearPath<0>(c, start, b, n, out); break;
+        case constantVolume: return shearPath<constantVolume>(c, start, b, n, out);
+        case constantMeanStress: return shearPath<constantMeanStress>(c, start, b, n, out);
+        case constantMinorStress: return shearPath<constantMinorStress>(c, start, b, n, out);
+        case zeroLateralStrain: return shearPath<zeroLateralStrain>(c, start, b, n, out);
+        case isotropicPath: return shearPath<isotropicPath>(c, start, b, n, out);
+        default: return shearPath<0>(c, start, b, n, out);
     }
 }
 
-void integrateIsotropicCompression(const ModelConstants& model, const StartState& start,
-                                   const CompressionSettings& settings, const PathArrays& arrays) {
+void integrateShearPath(const ModelConstants& model, const StartState& start,
+                        const ShearSettings& settings, const PathArrays& arrays) {
+    runShearPath(model, start, settings, arrays);
+}
+
+namespace {
+
+// Drained isotropic compression. With Watch, the run also looks for the
+// first interval of the mean-stress curve that brackets `target` and stops
+// as soon as it is known.
+template <bool Watch>
+BracketSearch compressionPath(const ModelConstants& model, const StartState& start,
+                              const CompressionSettings& settings, const PathArrays& arrays,
+                              double target) {
     const int n = settings.nPoints;
     checkArrays(arrays, n);
-    if (n < 1) return;
+    BracketSearch result{-1, false};
+    if (n < 1) return result;
     const Curves out(arrays);
     out.voidRatio[0] = start.eStart;
     out.epsAxial[0] = 0.0;
-    if (n < 2) return;
+    if (n < 2) return result;
     const PathConstants c =
         model::pathConstants(model, start, settings.zBlend, settings.strainRange, n);
     const double d = c.d;
     const double eStart = start.eStart;
     const double dLateral = single(d);
+    // Intervals [j, j + 1] of the mean-stress curve checked so far.
+    int checked = 0;
+    auto brackets = [&](int j) { return out.pMean[j] <= target && target < out.pMean[j + 1]; };
 
     // All three stresses receive the same increment, so s1 keeps its small
     // excess over s2 and s3 for the whole path.
@@ -227,6 +246,12 @@ void integrateIsotropicCompression(const ModelConstants& model, const StartState
         const PointState st = model::pointState<true, false>(c, s1, s2, s3, out.voidRatio[k]);
         out.qDev[k] = st.qf;
         out.pMean[k] = st.p;
+        if constexpr (Watch) {
+            if (k >= 1) {
+                if (brackets(k - 1)) return {k - 1, false};
+                checked = k;
+            }
+        }
 
         // Only the axial row of the compliance matters: equal stress
         // increments under an equal strain increment on every axis.
@@ -260,8 +285,31 @@ void integrateIsotropicCompression(const ModelConstants& model, const StartState
             out.qDev[k + 1] = model::deviator(s1, s2, s3);
             out.pMean[k + 1] = model::meanStress(s1, s2, s3);
         }
-        if (e <= 0.0) return;
+        if (e <= 0.0) {
+            // The rest of the curve holds what the arrays held before.
+            result.readUnwritten = k + 2 < n;
+            break;
+        }
     }
+    if constexpr (Watch) {
+        for (int j = checked; j + 1 < n; ++j) {
+            if (brackets(j)) return {j, result.readUnwritten};
+        }
+    }
+    return result;
+}
+
+}  // namespace
+
+BracketSearch compressToPressure(const ModelConstants& model, const StartState& start,
+                                 const CompressionSettings& settings, const PathArrays& arrays,
+                                 double pTarget) {
+    return compressionPath<true>(model, start, settings, arrays, pTarget);
+}
+
+void integrateIsotropicCompression(const ModelConstants& model, const StartState& start,
+                                   const CompressionSettings& settings, const PathArrays& arrays) {
+    compressionPath<false>(model, start, settings, arrays, 0.0);
 }
 
 }  // namespace calvenor

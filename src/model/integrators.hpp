@@ -67,4 +67,23 @@ void integrateShearPath(const ModelConstants& model, const StartState& start,
 void integrateIsotropicCompression(const ModelConstants& model, const StartState& start,
                                    const CompressionSettings& settings, const PathArrays& out);
 
+// The shear path, returning the number of points it reached: nPoints, or
+// the point whose void ratio ended the path early.
+int runShearPath(const ModelConstants& model, const StartState& start, const ShearSettings& settings,
+                 const PathArrays& out);
+
+// Where the mean-stress curve of a compression run first brackets a pressure.
+struct BracketSearch {
+    int interval;        // first j (from 0) with pMean[j] <= p < pMean[j + 1], or -1
+    bool readUnwritten;  // the search went over entries the run left as they were
+};
+
+// The isotropic compression run followed by the search for the first
+// interval of pMean over all nPoints that brackets pTarget. The run stops as
+// soon as that interval is known, so entries after it may keep what they
+// held; the result is that of the full run followed by a scan.
+BracketSearch compressToPressure(const ModelConstants& model, const StartState& start,
+                                 const CompressionSettings& settings, const PathArrays& out,
+                                 double pTarget);
+
 }  // namespace calvenor

@@ -7,42 +7,14 @@
 // measured strains in parallel, each worker on its own path buffers, and the
 // results are then committed and scored in call order.
 #include <algorithm>
-#include <atomic>
-#include <exception>
 #include <limits>
 #include <stdexcept>
-#include <thread>
+#include <memory>
 
 #include "objective/objective.hpp"
 
 namespace calvenor {
 namespace {
-
-// Runs body(i, worker) for i in [0, n) on up to `threads` threads.
-template <class Body>
-void parallelFor(std::size_t n, unsigned threads, Body&& body) {
-    threads = static_cast<unsigned>(std::min<std::size_t>(threads, n));
-    if (threads <= 1) {
-        for (std::size_t i = 0; i < n; ++i) body(i, 0u);
-        return;
-    }
-    std::atomic<std::size_t> next{0};
-    std::exception_ptr failure;
-    std::atomic<bool> failed{false};
-    auto work = [&](unsigned worker) {
-        try {
-            for (std::size_t i = next++; i < n && !failed; i = next++) body(i, worker);
-        } catch (...) {
-            if (!failed.exchange(true)) failure = std::current_exception();
-        }
-    };
-    std::vector<std::thread> pool;
-    pool.reserve(threads - 1);
-    for (unsigned w = 1; w < threads; ++w) pool.emplace_back(work, w);
-    work(0);
-    for (auto& th : pool) th.join();
-    if (failure) std::rethrow_exception(failure);
-}
 
 // What one parameter set's simulation leaves to commit: how many tests it
 // simulated, and the simulated values at the measured rows it bracketed.
@@ -87,7 +59,10 @@ void Evaluator::evaluateBatch(std::span<const ModelParameters> sets, std::span<c
     }
     const std::size_t totalRows = firstRow.back();
 
-    if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+    std::unique_ptr<WorkerPool> ownPool;
+    if (threads != 0 && threads != threads_) ownPool = std::make_unique<WorkerPool>(threads);
+    WorkerPool& workers = ownPool ? *ownPool : pool();
+    threads = workers.size();
     // Bound the scratch of one round of sets to about 256 MB.
     const std::size_t perSet = totalRows * (columnCount * sizeof(double) + 1) + 64;
     const std::size_t round = std::clamp<std::size_t>((256u << 20) / perSet, 1, sets.size());
@@ -104,7 +79,7 @@ void Evaluator::evaluateBatch(std::span<const ModelParameters> sets, std::span<c
 
     for (std::size_t start = 0; start < sets.size(); start += round) {
         const std::size_t count = std::min(round, sets.size() - start);
-        parallelFor(count, static_cast<unsigned>(workerBuffers.size()), [&](std::size_t i, unsigned w) {
+        workers.run(count, [&](std::size_t i, unsigned w) {
             SetOutcome& o = outcomes[i];
             std::fill(o.bracketed.begin(), o.bracketed.end(), 0);
             o.reach = runDriver(

@@ -1,5 +1,6 @@
 #include "objective/objective.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -22,81 +23,146 @@ namespace {
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
 
-// First j with pMean[j] <= pc < pMean[j + 1] over the whole path; -1 if none.
-int consolidationInterval(const std::vector<double>& pMean, double pc) {
-    for (int j = 0; j + 1 < pathPoints; ++j) {
-        if (pMean[j] <= pc && pc < pMean[j + 1]) return j;
-    }
-    return -1;
-}
-
 }  // namespace
 
-int runDriver(const ModelParameters& parameters, const TestStore& store, PathBuffers& buffers,
-              const TestSink& sink) {
-    const ModelConstants model = modelConstants(parameters);
+TestOutcome simulateTest(const ModelConstants& model, const TestStore& store, int t,
+                         PathBuffers& buffers) {
+    TestOutcome o;
+    if (store.rowCount[t] < 1) {  // the load refuses such tests
+        o.usable = false;
+        return o;
+    }
     const double zero = 0.0;  // b-value of every shear run, z blend of every compression run
+    const double pc = store.measured(t, 0, pCol);
+    const ShearSettings shear{zero, store.testType[t], store.strainRange[t], pathPoints};
+    if (pc == store.pInitial[t]) {
+        // Sheared from the list state, on the buffers as the previous test left them.
+        o.pConsol = store.pInitial[t];
+        o.eConsol = store.eInitial[t];
+        const int reached = runShearPath(model, {o.pConsol, o.eConsol}, shear, buffers.arrays());
+        o.readsPrevious = reached < pathPoints;
+        return o;
+    }
+    o.pConsol = store.pConsol[t];
+    const BracketSearch search =
+        compressToPressure(model, {store.pInitial[t], store.eInitial[t]},
+                           {zero, store.strainRange[t], pathPoints}, buffers.arrays(), o.pConsol);
+    o.readsPrevious = search.readUnwritten;
+    const int j = search.interval;
+    // A pressure of exactly -1 marks an unsuccessful search.
+    if (j < 0 || o.pConsol == -1.0) {
+        o.usable = false;
+        return o;
+    }
+    const auto& e = buffers.voidRatio;
+    const auto& p = buffers.pMean;
+    const double slope = (e[j + 1] - e[j]) / (p[j + 1] - p[j]);
+    o.eConsol = e[j] + slope * (pc - p[j]);
+    if (!(o.eConsol > 0.0)) {
+        o.usable = false;
+        return o;
+    }
+    buffers.clear();
+    runShearPath(model, {o.pConsol, o.eConsol}, shear, buffers.arrays());
+    return o;
+}
+
+int runDriver(const ModelParameters& parameters, const TestStore& store, PathBuffers& buffers,
+              TestSink sink) {
+    const ModelConstants model = modelConstants(parameters);
     buffers.clear();
     for (int t = 0; t < store.nTests; ++t) {
-        if (store.rowCount[t] < 1) return t;  // the load refuses such tests
-        const double pc = store.measured(t, 0, pCol);
-        const ShearSettings shear{zero, store.testType[t], store.strainRange[t], pathPoints};
-        if (pc == store.pInitial[t]) {
-            const StartState start{store.pInitial[t], store.eInitial[t]};
-            integrateShearPath(model, start, shear, buffers.arrays());
-            sink(t, store.pInitial[t], store.eInitial[t], buffers);
-            continue;
-        }
-        integrateIsotropicCompression(model, {store.pInitial[t], store.eInitial[t]},
-                                      {zero, store.strainRange[t], pathPoints}, buffers.arrays());
-        const double pConsol = store.pConsol[t];
-        const int j = consolidationInterval(buffers.pMean, pConsol);
-        // A pressure of exactly -1 marks an unsuccessful search.
-        if (j < 0 || pConsol == -1.0) return t;
-        const auto& e = buffers.voidRatio;
-        const auto& p = buffers.pMean;
-        const double slope = (e[j + 1] - e[j]) / (p[j + 1] - p[j]);
-        const double eConsol = e[j] + slope * (pc - p[j]);
-        if (!(eConsol > 0.0)) return t;
-        buffers.clear();
-        integrateShearPath(model, {pConsol, eConsol}, shear, buffers.arrays());
-        sink(t, pConsol, eConsol, buffers);
+        const TestOutcome o = simulateTest(model, store, t, buffers);
+        if (!o.usable) return t;
+        sink(t, o.pConsol, o.eConsol, buffers);
     }
     return store.nTests;
 }
 
-bool simulateTests(const ModelParameters& parameters, TestStore& store, PathBuffers& buffers) {
-    const int completed = runDriver(
-        parameters, store, buffers,
-        [&store](int t, double pConsol, double eConsol, const PathBuffers& b) {
-            store.pConsol[t] = pConsol;
-            store.eConsol[t] = eConsol;
-            const std::vector<double>* columns[columnCount] = {&b.epsAxial, &b.qDev, &b.pMean,
-                                                              &b.epsVol, &b.poreU};
-            for (int c = 0; c < columnCount; ++c) {
-                std::copy(columns[c]->begin(), columns[c]->end(), store.simCurve.column(t, c).begin());
-            }
+int runDriverParallel(const ModelParameters& parameters, const TestStore& store, WorkerPool& pool,
+                      std::vector<PathBuffers>& window, PathBuffers& carry, TestSink sink) {
+    const ModelConstants model = modelConstants(parameters);
+    const int width = static_cast<int>(window.size());
+    TestOutcome outcomes[64];
+    const int span = std::min(width, 64);
+    carry.clear();
+    const PathBuffers* previous = &carry;  // what the buffers hold before the next test
+    for (int first = 0; first < store.nTests; first += span) {
+        const int count = std::min(span, store.nTests - first);
+        pool.run(static_cast<std::size_t>(count), [&](std::size_t i, unsigned) {
+            PathBuffers& b = window[i];
+            b.clear();
+            outcomes[i] = simulateTest(model, store, first + static_cast<int>(i), b);
         });
+        for (int i = 0; i < count; ++i) {
+            const int t = first + i;
+            if (outcomes[i].readsPrevious) {
+                window[i] = *previous;
+                outcomes[i] = simulateTest(model, store, t, window[i]);
+            }
+            if (!outcomes[i].usable) return t;
+            sink(t, outcomes[i].pConsol, outcomes[i].eConsol, window[i]);
+            previous = &window[i];
+        }
+        if (first + count < store.nTests) {
+            carry = *previous;
+            previous = &carry;
+        }
+    }
+    return store.nTests;
+}
+
+namespace {
+
+void copyIntoCurve(TestStore& store, int t, double pConsol, double eConsol, const PathBuffers& b) {
+    store.pConsol[t] = pConsol;
+    store.eConsol[t] = eConsol;
+    const std::vector<double>* columns[columnCount] = {&b.epsAxial, &b.qDev, &b.pMean, &b.epsVol,
+                                                      &b.poreU};
+    for (int c = 0; c < columnCount; ++c) {
+        std::copy(columns[c]->begin(), columns[c]->end(), store.simCurve.column(t, c).begin());
+    }
+}
+
+}  // namespace
+
+bool simulateTests(const ModelParameters& parameters, TestStore& store, PathBuffers& buffers) {
+    const int completed = runDriver(parameters, store, buffers,
+                                    [&store](int t, double pConsol, double eConsol, const PathBuffers& b) {
+                                        copyIntoCurve(store, t, pConsol, eConsol, b);
+                                    });
     return completed == store.nTests;
 }
 
 void interpolateTest(const TestStore& store, int t, const std::array<const double*, columnCount>& curve,
-                     const std::function<void(int row, const std::array<double, columnCount>&)>& out) {
+                     FunctionRef<void(int row, const std::array<double, columnCount>&)> out) {
     const double* x = curve[strainCol];
+    constexpr int n = pathPoints;
+    // On a strictly increasing strain curve the first bracketing interval is
+    // the only one, and a binary search finds it.
+    bool increasing = true;
+    for (int l = 0; l + 1 < n && increasing; ++l) increasing = x[l] < x[l + 1];
     for (int r = 0; r < store.rowCount[t]; ++r) {
         const double eps = store.measured(t, r, strainCol);
-        for (int l = 0; l + 1 < pathPoints; ++l) {
-            if (x[l] <= eps && eps < x[l + 1]) {
-                std::array<double, columnCount> v;
-                v[strainCol] = eps;
-                for (int c = 1; c < columnCount; ++c) {
-                    const double* y = curve[c];
-                    v[c] = y[l] + (y[l + 1] - y[l]) / (x[l + 1] - x[l]) * (eps - x[l]);
+        int l = -1;
+        if (increasing) {
+            if (x[0] <= eps && eps < x[n - 1]) l = static_cast<int>(std::upper_bound(x, x + n, eps) - x) - 1;
+        } else {
+            for (int k = 0; k + 1 < n; ++k) {
+                if (x[k] <= eps && eps < x[k + 1]) {
+                    l = k;
+                    break;
                 }
-                out(r, v);
-                break;
             }
         }
+        if (l < 0) continue;
+        std::array<double, columnCount> v;
+        v[strainCol] = eps;
+        for (int c = 1; c < columnCount; ++c) {
+            const double* y = curve[c];
+            v[c] = y[l] + (y[l + 1] - y[l]) / (x[l + 1] - x[l]) * (eps - x[l]);
+        }
+        out(r, v);
     }
 }
 
@@ -180,6 +246,17 @@ double settleError(const ModelParameters& p, const ErrorMeasures& m, std::span<c
 
 Evaluator::Evaluator(std::filesystem::path hostFolder) : hostFolder_(std::move(hostFolder)) {}
 
+void Evaluator::setThreads(unsigned threads) {
+    threads = threads == 0 ? defaultThreadCount() : threads;
+    if (threads != threads_) pool_.pool.reset();
+    threads_ = threads;
+}
+
+WorkerPool& Evaluator::pool() {
+    if (!pool_.pool) pool_.pool = std::make_unique<WorkerPool>(threads_);
+    return *pool_.pool;
+}
+
 void Evaluator::checkSwitches(std::span<const double> switches) const {
     if (switches.size() < 3) {
         throw std::invalid_argument("the switch vector holds " + std::to_string(switches.size()) +
@@ -202,7 +279,20 @@ double Evaluator::evaluateObjective(std::span<const double> parameters,
     checkSwitches(switches);
     loadCheck(store_, hostFolder_, switches[2]);
 
-    if (!simulateTests(p, store_, buffers_)) return infinity;
+    bool completed;
+    if (threads_ > 1 && store_.nTests > 1) {
+        // Tests simulated in parallel, with the result of the sequential run.
+        if (window_.size() < std::min<std::size_t>(64, 2 * threads_)) {
+            window_.resize(std::min<std::size_t>(64, 2 * threads_));
+        }
+        completed = runDriverParallel(p, store_, pool(), window_, carry_,
+                                      [this](int t, double pConsol, double eConsol, const PathBuffers& b) {
+                                          copyIntoCurve(store_, t, pConsol, eConsol, b);
+                                      }) == store_.nTests;
+    } else {
+        completed = simulateTests(p, store_, buffers_);
+    }
+    if (!completed) return infinity;
     interpolateAtMeasured(store_);
     const ErrorMeasures m = scoreTests(store_);
     const double value = settleError(p, m, switches, diagnostics_);

@@ -13,6 +13,7 @@
 
 #include "model/integrators.hpp"
 #include "objective/parameters.hpp"
+#include "objective/worker_pool.hpp"
 #include "testdata/test_store.hpp"
 
 namespace calvenor {
@@ -42,25 +43,46 @@ struct PathBuffers {
 };
 
 // Receives each test's simulated curve right after its runs: the test index,
-// the state at the start of shearing and the six path buffers.
-using TestSink = std::function<void(int t, double pConsol, double eConsol, const PathBuffers&)>;
+// the state at the start of shearing and the path buffers.
+using TestSink = FunctionRef<void(int t, double pConsol, double eConsol, const PathBuffers&)>;
 
-// Simulates every stored test in list order. Returns the number of tests
-// simulated to the end: nTests when the evaluation may go on, or the index of
-// the test whose compression path gave no usable consolidation state (the
-// evaluation then stops). The store is only read.
+// What simulating one test gave.
+struct TestOutcome {
+    bool usable = true;         // false: no usable consolidation state, the evaluation stops
+    bool readsPrevious = false;  // the result depends on what the buffers held before
+    double pConsol = 0.0;
+    double eConsol = 0.0;
+};
+
+// Simulates test t on `buffers` as they stand: the compression run (when the
+// first measured pressure differs from the list pressure) and the shear run.
+TestOutcome simulateTest(const ModelConstants& model, const TestStore& store, int t,
+                         PathBuffers& buffers);
+
+// Simulates every stored test in list order on one set of buffers, cleared
+// first. Returns nTests when the evaluation may go on, or the index of the
+// test whose compression gave no usable consolidation state (the evaluation
+// then stops; the sink has seen the tests before it). The store is only read.
 int runDriver(const ModelParameters& parameters, const TestStore& store, PathBuffers& buffers,
-              const TestSink& sink);
+              TestSink sink);
+
+// The same, with the tests simulated in parallel on `pool`, each on its own
+// buffers from `window` (at least one), and the sink called in test order
+// with exactly what runDriver would give it: a test whose result depends on
+// the previous test's buffers is simulated again on a copy of them.
+int runDriverParallel(const ModelParameters& parameters, const TestStore& store, WorkerPool& pool,
+                      std::vector<PathBuffers>& window, PathBuffers& carry, TestSink sink);
 
 // The driver writing into the store: pConsol, eConsol and simCurve of every
 // test simulated. Returns false when the evaluation stops.
 bool simulateTests(const ModelParameters& parameters, TestStore& store, PathBuffers& buffers);
 
 // Simulated values at the measured strains of test t, from its simulated
-// curve (columns strain, q, p, ev, u). For every row whose strain the curve
-// brackets, calls out(row, values) with the five values.
+// curve (columns strain, q, p, ev, u, pathPoints each). For every row whose
+// strain the curve brackets (first interval l with x[l] <= strain < x[l+1]),
+// calls out(row, values) with the five values.
 void interpolateTest(const TestStore& store, int t, const std::array<const double*, columnCount>& curve,
-                     const std::function<void(int row, const std::array<double, columnCount>&)>& out);
+                     FunctionRef<void(int row, const std::array<double, columnCount>&)> out);
 
 // Reads every simulated curve at the measured strains into simAtMeasured.
 void interpolateAtMeasured(TestStore& store);
@@ -93,6 +115,11 @@ public:
                        std::span<double> errors, std::span<Diagnostics> diagnostics,
                        unsigned threads = 0);
 
+    // Threads for one evaluation's tests and for batches (default: the
+    // CALVENOR_THREADS environment variable, else every core).
+    void setThreads(unsigned threads);
+    unsigned threads() const { return threads_; }
+
     const Diagnostics& diagnostics() const { return diagnostics_; }
     // Report failures of the last call (empty when all was written).
     const std::vector<std::string>& warnings() const { return warnings_; }
@@ -105,7 +132,18 @@ private:
     PathBuffers buffers_;
     Diagnostics diagnostics_{};
     std::vector<std::string> warnings_;
+    unsigned threads_ = defaultThreadCount();
+    // Created on first use; a copy of an evaluator starts without one.
+    struct Pool {
+        std::unique_ptr<WorkerPool> pool;
+        Pool() = default;
+        Pool(const Pool&) {}
+        Pool& operator=(const Pool&) { return *this; }
+    } pool_;
+    std::vector<PathBuffers> window_;
+    PathBuffers carry_;
 
+    WorkerPool& pool();
     void checkSwitches(std::span<const double> switches) const;
     void writeReports(double errorValue, const ModelParameters& p);
 };

@@ -258,6 +258,79 @@ TEST(Batch, EqualsConsecutiveCallsToTheBit) {
     }
 }
 
+void expectSameState(const TestStore& a, const TestStore& b) {
+    ASSERT_EQ(a.nTests, b.nTests);
+    for (int t = 0; t < a.nTests; ++t) {
+        EXPECT_TRUE(sameDouble(a.eConsol[t], b.eConsol[t])) << t;
+        for (int c = 0; c < columnCount; ++c) {
+            for (int r = 0; r < a.rowCount[t]; ++r) {
+                EXPECT_TRUE(sameDouble(a.simAtMeasured(t, r, c), b.simAtMeasured(t, r, c))) << t << " " << r;
+            }
+            for (int l = 0; l < pathPoints; ++l) {
+                ASSERT_TRUE(sameDouble(a.simCurve(t, l, c), b.simCurve(t, l, c))) << t << " " << l << " " << c;
+            }
+        }
+    }
+}
+
+// The stale-buffer case with a third test compressed from so loose a state
+// that its void ratio reaches zero before the pressure: its search runs on
+// into what the previous test left in the buffers.
+void writeStaleCase(const fs::path& dir) {
+    fs::copy(testing::sharedDir() / "vectors/evaluations/16-stale-buffers/vornevResult", dir / "vornevResult",
+             fs::copy_options::recursive);
+    fs::permissions(dir / "vornevResult", fs::perms::owner_all, fs::perm_options::add);
+    fs::permissions(dir / "vornevResult/evReadInList.txt", fs::perms::owner_write, fs::perm_options::add);
+    std::ofstream(dir / "vornevResult/evReadInList.txt")
+        << "vornevResult\\A.txt 3 100.0 1.5388363552707274\n"
+        << "vornevResult\\B.txt 5 50.0 0.3\n"
+        << "vornevResult\\C.txt 2 20.0 0.02\n"
+        << "vornevResult\\C.txt 2 20.0 0.25\n";
+}
+
+TEST(ParallelTests, EqualSequentialWhereStaleEntriesMatter) {
+    const double v[] = {1.3, 0.3, 0.02, 0.1, 2.0, 0.0, 1.95, 0.2, 1.0};
+    {
+        // The case does exercise the fallback: the direct shear of test 2
+        // ends early, and so does the compression of test 3.
+        testing::TempDir dir;
+        writeStaleCase(dir.path());
+        Evaluator e(dir.path());
+        const double switches[] = {0.0, 0.0, 0.0};
+        e.evaluateObjective(v, switches);
+        PathBuffers buffers;
+        const ModelConstants model = modelConstants(readParameters(v));
+        EXPECT_FALSE(simulateTest(model, e.store(), 0, buffers).readsPrevious);
+        EXPECT_TRUE(simulateTest(model, e.store(), 1, buffers).readsPrevious);
+        EXPECT_TRUE(simulateTest(model, e.store(), 2, buffers).readsPrevious);
+    }
+    for (const char* name : {"stale", "15-stop-rule", "16-stale-buffers", "17-unbracketed-rows-and-nan",
+                             "01-random-set-1"}) {
+        SCOPED_TRACE(name);
+        testing::TempDir dir;
+        if (std::string(name) == "stale") {
+            writeStaleCase(dir.path());
+        } else {
+            fs::copy(testing::sharedDir() / "vectors/evaluations" / name / "vornevResult",
+                     dir.path() / "vornevResult", fs::copy_options::recursive);
+        }
+        Evaluator one(dir.path()), many(dir.path());
+        one.setThreads(1);
+        many.setThreads(3);
+        std::vector<ModelParameters> sets = batchSets();
+        sets.push_back(readParameters(v));
+        for (const auto& p : sets) {
+            const double x[] = {p.propm, p.enu, p.pkappa, p.plamda, p.pnvoid, p.cohesion, p.z, p.chi, p.sm};
+            const double switches[] = {1.0, 0.0, 0.0};
+            ASSERT_TRUE(sameDouble(one.evaluateObjective(x, switches), many.evaluateObjective(x, switches)));
+            for (int i = 0; i < diagnosticsCount; ++i) {
+                ASSERT_TRUE(sameDouble(one.diagnostics()[i], many.diagnostics()[i])) << i;
+            }
+            expectSameState(one.store(), many.store());
+        }
+    }
+}
+
 TEST(Evaluator, StopKeepsDiagnosticsAndBadInputLeavesTheStoreAlone) {
     testing::TempDir dir;
     writeBatchCase(dir.path());

@@ -1,0 +1,92 @@
+#include "objective/worker_pool.hpp"
+
+#include <cstdlib>
+#include <string>
+
+namespace calvenor {
+
+unsigned defaultThreadCount() {
+    if (const char* env = std::getenv("CALVENOR_THREADS")) {
+        char* end = nullptr;
+        const long n = std::strtol(env, &end, 10);
+        if (end != env && *end == '\0' && n > 0 && n <= 1024) return static_cast<unsigned>(n);
+    }
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores == 0 ? 1 : cores;
+}
+
+WorkerPool::WorkerPool(unsigned threads) {
+    for (unsigned w = 1; w < threads; ++w) threads_.emplace_back([this, w] { workerLoop(w); });
+}
+
+WorkerPool::~WorkerPool() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    for (auto& t : threads_) t.join();
+}
+
+void WorkerPool::work(unsigned worker) {
+    for (;;) {
+        std::size_t i;
+        {
+            std::lock_guard lock(mutex_);
+            if (next_ >= count_ || failure_) return;
+            i = next_++;
+        }
+        try {
+            (*body_)(i, worker);
+        } catch (...) {
+            std::lock_guard lock(mutex_);
+            if (!failure_) failure_ = std::current_exception();
+        }
+    }
+}
+
+void WorkerPool::workerLoop(unsigned worker) {
+    std::size_t seen = 0;
+    for (;;) {
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+            if (stopping_) return;
+            seen = generation_;
+        }
+        work(worker);
+        {
+            std::lock_guard lock(mutex_);
+            --busy_;
+        }
+        done_.notify_one();
+    }
+}
+
+void WorkerPool::run(std::size_t n, FunctionRef<void(std::size_t, unsigned)> body) {
+    if (threads_.empty() || n <= 1) {
+        for (std::size_t i = 0; i < n; ++i) body(i, 0);
+        return;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        count_ = n;
+        next_ = 0;
+        body_ = &body;
+        failure_ = nullptr;
+        busy_ = static_cast<unsigned>(threads_.size());
+        ++generation_;
+    }
+    wake_.notify_all();
+    work(0);
+    std::exception_ptr failure;
+    {
+        std::unique_lock lock(mutex_);
+        done_.wait(lock, [&] { return busy_ == 0; });
+        body_ = nullptr;
+        failure = failure_;
+    }
+    if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace calvenor

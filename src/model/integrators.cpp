@@ -67,14 +67,14 @@ void solveIncrements(const Compliance& K, double b, double d, Increments& inc) {
         const float K11twice = K11 + K11;
         const double w = ((((-static_cast<double>(K11twice) + b * K11) + K12) - 2.0 * b * K12) + K13) +
                          b * K13;
-        const float ds1 = static_cast<float>((b - 2.0) * d / w);
-        const float ds3 = static_cast<float>((b + 1.0) * d / w);
+        const float ds1 = toFloat((b - 2.0) * d / w);
+        const float ds3 = toFloat((b + 1.0) * d / w);
         inc.ds1 = ds1;
         inc.ds2 = single((1.0 - 2.0 * b) * d / w);
         inc.ds3 = ds3;
         // Rows 2 and 3 with dSigma2 = -dSigma1 - dSigma3, all in single precision.
-        inc.de2 = static_cast<float>(((K21 * ds1 - K22 * ds1) - K22 * ds3) + K23 * ds3);
-        inc.de3 = static_cast<float>(((K31 * ds1 - K32 * ds1) - K32 * ds3) + K33 * ds3);
+        inc.de2 = toFloat(((K21 * ds1 - K22 * ds1) - K22 * ds3) + K23 * ds3);
+        inc.de3 = toFloat(((K31 * ds1 - K32 * ds1) - K32 * ds3) + K33 * ds3);
     } else if constexpr (Code == constantMinorStress) {
         const double w = K11 + b * K12;
         inc.ds1 = single(d / w);
@@ -100,6 +100,21 @@ void solveIncrements(const Compliance& K, double b, double d, Increments& inc) {
     }
 }
 
+// Entries of the compliance that the increment solution of Code reads.
+constexpr bool reads(int code, int j, int l) {
+    switch (code) {
+        case constantMinorStress: return l < 2;
+        case zeroLateralStrain: return j < 2;
+        case isotropicPath: return j == 0;
+        default: return true;
+    }
+}
+
+// Rows of the flow direction that the plastic compliance of Code needs.
+constexpr int flowRows(int code) {
+    return code == isotropicPath ? 1 : code == zeroLateralStrain ? 2 : 3;
+}
+
 // Shear path of one test type code; Code 0 stands for every code outside 1..5.
 // Returns the number of points reached: n, or the point whose void ratio
 // ended the path.
@@ -122,7 +137,7 @@ int shearPath(const PathConstants& c, const StartState& start, double b, int n, 
     for (int k = 0; k + 1 < n; ++k) {
         const double ek = out.voidRatio[k];
         if constexpr (solves) {
-            const PointState st = model::pointState<floors, true>(c, s1, s2, s3, ek);
+            const PointState st = model::pointState<floors, flowRows(Code)>(c, s1, s2, s3, ek);
             out.qDev[k] = st.qf;
             out.pMean[k] = st.p;
 
@@ -134,11 +149,12 @@ int shearPath(const PathConstants& c, const StartState& start, double b, int n, 
                 const double H = model::plasticModulus(c, st);
                 const double r[3] = {st.r1, st.r2, st.r3};
                 const double m[3] = {st.m1, st.m2, st.m3};
-                Compliance Kp;
+                Compliance Kp = {};
                 for (int j = 0; j < 3; ++j) {
                     for (int l = 0; l < 3; ++l) {
+                        if (!reads(Code, j, l)) continue;
                         const double ce_jl = j == l ? static_cast<double>(ce.invE) : -ce.nuE;
-                        Kp[j][l] = static_cast<float>(ce_jl + (m[j] * (H * r[l])) / st.dil);
+                        Kp[j][l] = toFloat(ce_jl + (m[j] * (H * r[l])) / st.dil);
                     }
                 }
                 solveIncrements<Code>(Kp, b, d, inc);
@@ -243,7 +259,7 @@ BracketSearch compressionPath(const ModelConstants& model, const StartState& sta
     double eps3 = 0.0;
 
     for (int k = 0; k + 1 < n; ++k) {
-        const PointState st = model::pointState<true, false>(c, s1, s2, s3, out.voidRatio[k]);
+        const PointState st = model::pointState<true, 1>(c, s1, s2, s3, out.voidRatio[k]);
         out.qDev[k] = st.qf;
         out.pMean[k] = st.p;
         if constexpr (Watch) {
@@ -263,9 +279,9 @@ BracketSearch compressionPath(const ModelConstants& model, const StartState& sta
             const double c1 = ((H * st.r1) * st.m1) / st.dil;
             const double c2 = ((H * st.r2) * st.m1) / st.dil;
             const double c3 = ((H * st.r3) * st.m1) / st.dil;
-            const float b1 = static_cast<float>(static_cast<double>(ce.invE) + c1);
-            const float b2 = static_cast<float>(c2 - ce.nuE);
-            const float b3 = static_cast<float>(-ce.nuE + c3);
+            const float b1 = toFloat(static_cast<double>(ce.invE) + c1);
+            const float b2 = toFloat(c2 - ce.nuE);
+            const float b3 = toFloat(-ce.nuE + c3);
             ds = single(d / ((b1 + b2) + b3));
         }
 

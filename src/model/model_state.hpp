@@ -27,6 +27,13 @@ struct PathConstants {
     double ps;            // single(exp((N - Z) / lambda) - 1)
     double P1;            // 1 + ps as a single-precision sum
     double sigma0;        // stress shift from cohesion
+    // Constant factors of the step formulas, each formed exactly as the
+    // formulas group it.
+    double onePlusChi;    // 1 + chi
+    double normalScale;   // (3 chi + 1) M^2
+    double aqScale;       // 2 M^2 (1 + chi)
+    double failureScale;  // 12 (3 - M) / M^2
+    double stiffScale;    // 3 (1 - 2 nu)
 };
 
 inline PathConstants pathConstants(const ModelConstants& m, const StartState& start, double blend,
@@ -44,10 +51,15 @@ inline PathConstants pathConstants(const ModelConstants& m, const StartState& st
     c.kappaStar = single(m.pkappa / (1.0 + start.eStart));
     c.lambdaKappaStar = single((m.plamda - m.pkappa) / (1.0 + start.eStart));
     c.Z = single(m.zFirst - (m.zFirst - m.zSecond) * blend);
-    const float psF = static_cast<float>(std::exp((m.pnvoid - c.Z) / m.plamda) - 1.0);
+    const float psF = toFloat(std::exp((m.pnvoid - c.Z) / m.plamda) - 1.0);
     c.ps = psF;
     c.P1 = static_cast<double>(psF + 1.0f);
     c.sigma0 = m.cohesion / std::tan(std::asin(3.0 * m.propm / (m.propm + 6.0)));
+    c.onePlusChi = 1.0 + m.chi;
+    c.normalScale = (3.0 * m.chi + 1.0) * c.M2;
+    c.aqScale = 2.0 * c.M2 * (1.0 + m.chi);
+    c.failureScale = 12.0 * (3.0 - m.propm) / c.M2;
+    c.stiffScale = 3.0 * (1.0 - 2.0 * m.enu);
     return c;
 }
 
@@ -60,8 +72,8 @@ inline double meanStress(double s1, double s2, double s3) { return ((s1 + s2) + 
 
 // State of one point. `Floors` applies the small-value floors on the
 // transformed-stress denominator and on q (isotropic paths);
-// `AllFlows` computes the flow direction of all three axes (only the axial one
-// is needed on the isotropic compression path).
+// `FlowRows` is the number of axes whose flow direction is needed (1: the
+// axial one only, as on the isotropic paths).
 struct PointState {
     double p;      // mean stress
     double qf;     // deviator stress, floored where floors apply
@@ -75,7 +87,7 @@ struct PointState {
     double pt;     // shifted mean stress
 };
 
-template <bool Floors, bool AllFlows>
+template <bool Floors, int FlowRows>
 inline PointState pointState(const PathConstants& c, double s1, double s2, double s3, double ek) {
     PointState st;
     // Invariants.
@@ -108,10 +120,10 @@ inline PointState pointState(const PathConstants& c, double s1, double s2, doubl
     const double shape = c.M2 - c.chi * eta2;
     const double L1 = std::log((pt + c.ps) / c.P1);
     const double L2 =
-        std::log((pt * (1.0 + (1.0 + c.chi) * eta2 / shape) + c.ps) / (pt + c.ps));
+        std::log((pt * (1.0 + c.onePlusChi * eta2 / shape) + c.ps) / (pt + c.ps));
     const double xi = ((c.Z - c.lambda * L1) - c.lambdaMinusKappa * L2) - ek;
     const double Mf =
-        6.0 / (1.0 + std::sqrt(12.0 * (3.0 - c.M) / c.M2 * std::exp(-xi / c.lambdaMinusKappa) + 1.0));
+        6.0 / (1.0 + std::sqrt(c.failureScale * std::exp(-xi / c.lambdaMinusKappa) + 1.0));
     const double Mc = c.M * std::exp(-c.sm * xi);
     const double Mc2 = Mc * Mc;
 
@@ -127,8 +139,8 @@ inline PointState pointState(const PathConstants& c, double s1, double s2, doubl
 
     // Yield-surface normal.
     const double Den = pt * shape * (c.M2 + eta2 + shape * c.ps / pt);
-    const double Ap = (c.M4 - (3.0 * c.chi + 1.0) * c.M2 * eta2 - c.chi * eta4) / Den;
-    const double Aq = 2.0 * c.M2 * (1.0 + c.chi) * eta / Den;
+    const double Ap = (c.M4 - c.normalScale * eta2 - c.chi * eta4) / Den;
+    const double Aq = c.aqScale * eta / Den;
     st.r1 = Aq * g1 + Ap * fOneThird;
     st.r2 = Aq * g2 + Ap * fOneThird;
     st.r3 = Aq * g3 + Ap * fOneThird;
@@ -138,12 +150,8 @@ inline PointState pointState(const PathConstants& c, double s1, double s2, doubl
     st.dil = (Mc2 - eta2) / flowScale;
     const double gq = 2.0 * eta / flowScale;
     st.m1 = gq * ((2.0 * t1 - t2) - t3) / (2.0 * qc) + fOneThird * st.dil;
-    if constexpr (AllFlows) {
-        st.m2 = gq * ((2.0 * t2 - t1) - t3) / (2.0 * qc) + fOneThird * st.dil;
-        st.m3 = gq * ((2.0 * t3 - t1) - t2) / (2.0 * qc) + fOneThird * st.dil;
-    } else {
-        st.m2 = st.m3 = 0.0;
-    }
+    st.m2 = FlowRows >= 2 ? gq * ((2.0 * t2 - t1) - t3) / (2.0 * qc) + fOneThird * st.dil : 0.0;
+    st.m3 = FlowRows >= 3 ? gq * ((2.0 * t3 - t1) - t2) / (2.0 * qc) + fOneThird * st.dil : 0.0;
 
     st.p = p;
     st.qf = qf;
@@ -164,11 +172,11 @@ struct ElasticCompliance {
 };
 
 inline ElasticCompliance elasticCompliance(const PathConstants& c, double pt) {
-    const double E = single(3.0 * (1.0 - 2.0 * c.nu) * (pt + c.ps) / c.kappaStar);
+    const double E = single(c.stiffScale * (pt + c.ps) / c.kappaStar);
     ElasticCompliance k;
-    k.invE = 1.0f / static_cast<float>(E);
+    k.invE = 1.0f / toFloat(E);
     k.nuE = c.nu / E;
-    k.a = static_cast<float>(-k.nuE);
+    k.a = toFloat(-k.nuE);
     return k;
 }
 

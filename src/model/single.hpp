@@ -3,8 +3,21 @@
 
 namespace calvenor {
 
+// x rounded to the nearest float. The empty asm makes the rounded value
+// opaque to the optimiser: GCC 12's vectoriser has been seen to drop a
+// double -> float -> double round trip, which changes results.
+inline float toFloat(double x) {
+    float f = static_cast<float>(x);
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+    __asm__("" : "+x"(f));
+#elif defined(__GNUC__) && defined(__aarch64__)
+    __asm__("" : "+w"(f));
+#endif
+    return f;
+}
+
 // x rounded to the nearest float and widened back to double.
-inline double single(double x) { return static_cast<double>(static_cast<float>(x)); }
+inline double single(double x) { return static_cast<double>(toFloat(x)); }
 
 // Integer powers by repeated multiplication (never std::pow).
 inline double square(double x) { return x * x; }

@@ -1,0 +1,150 @@
+// Benchmarks of the objective on the shared workload: twelve tests, eight of
+// them consolidated first, 60 to 240 rows each.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+#include "model/integrators.hpp"
+#include "objective/objective.hpp"
+#include "straightforward.hpp"
+
+namespace calvenor::bench {
+namespace {
+
+const std::filesystem::path workload = std::filesystem::path(CALVENOR_SHARED_DIR) / "bench";
+const double switches[] = {1.0, 0.0, 0.0};
+
+std::vector<ModelParameters> workloadSets() {
+    std::vector<ModelParameters> sets;
+    std::ifstream in(workload / "calls.txt");
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream ss(line);
+        std::vector<double> v;
+        double x;
+        while (ss >> x) v.push_back(x);
+        if (v.size() >= 9) sets.push_back(readParameters(v));
+    }
+    if (sets.empty()) throw std::runtime_error("no calls in " + (workload / "calls.txt").string());
+    return sets;
+}
+
+// An evaluator with the workload loaded.
+Evaluator loaded(unsigned threads) {
+    Evaluator e(workload);
+    e.setThreads(threads);
+    const double v[] = {1.3, 0.3, 0.02, 0.1, 2.0, 0.0, 1.95, 0.2, 1.0};
+    e.evaluateObjective(v, switches);
+    return e;
+}
+
+unsigned allThreads() { return std::max(1u, std::thread::hardware_concurrency()); }
+
+const double first[] = {1.3, 0.3, 0.02, 0.1, 2.0, 0.0, 1.95, 0.2, 1.0};
+
+void BM_EvaluationStraightforward(benchmark::State& state) {
+    Evaluator e = loaded(1);
+    TestStore store = e.store();
+    PathBuffers buffers;
+    Diagnostics d{};
+    const ModelParameters p = readParameters(first);
+    const double expected = e.evaluateObjective(first, switches);
+    if (straightforwardEvaluate(store, buffers, p, switches, d) != expected) {
+        state.SkipWithError("the straightforward evaluation differs");
+        return;
+    }
+    for (auto _ : state) benchmark::DoNotOptimize(straightforwardEvaluate(store, buffers, p, switches, d));
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_EvaluationStraightforward)->Unit(benchmark::kMillisecond);
+
+void BM_Evaluation(benchmark::State& state) {
+    Evaluator e = loaded(static_cast<unsigned>(state.range(0)));
+    for (auto _ : state) benchmark::DoNotOptimize(e.evaluateObjective(first, switches));
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_Evaluation)->ArgName("threads")->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// M 1.3, lambda 0.1, kappa 0.02, nu 0.3, N 2.0, chi 0.2, m 1.0, Z 1.95: a
+// normally consolidated clay at 100 kPa.
+constexpr ModelConstants clay{1.3, 0.1, 0.02, 0.3, 2.0, 0.2, 1.0, 1.95, 1.95, 0.0};
+
+void BM_ShearPath(benchmark::State& state) {
+    PathBuffers b;
+    const auto type = static_cast<std::int32_t>(state.range(0));
+    for (auto _ : state) {
+        integrateShearPath(clay, {100.0, 1.5388363552707274}, {0.0, type, 0.2, pathPoints}, b.arrays());
+        benchmark::DoNotOptimize(b.qDev.data());
+    }
+}
+BENCHMARK(BM_ShearPath)->ArgName("type")->DenseRange(1, 5)->Unit(benchmark::kMicrosecond);
+
+void BM_CompressionFull(benchmark::State& state) {
+    PathBuffers b;
+    for (auto _ : state) {
+        integrateIsotropicCompression(clay, {50.0, 1.6}, {0.0, 0.2, pathPoints}, b.arrays());
+        benchmark::DoNotOptimize(b.pMean.data());
+    }
+}
+BENCHMARK(BM_CompressionFull)->Unit(benchmark::kMicrosecond);
+
+void BM_CompressionToPressure(benchmark::State& state) {
+    PathBuffers b;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(
+            compressToPressure(clay, {50.0, 1.6}, {0.0, 0.2, pathPoints}, b.arrays(), 200.0).interval);
+    }
+}
+BENCHMARK(BM_CompressionToPressure)->Unit(benchmark::kMicrosecond);
+
+void BM_InterpolationLinear(benchmark::State& state) {
+    Evaluator e = loaded(1);
+    TestStore store = e.store();
+    for (auto _ : state) {
+        straightforwardInterpolate(store);
+        benchmark::DoNotOptimize(store.simAtMeasured(0, 0, 1));
+    }
+}
+BENCHMARK(BM_InterpolationLinear)->Unit(benchmark::kMicrosecond);
+
+void BM_Interpolation(benchmark::State& state) {
+    Evaluator e = loaded(1);
+    TestStore store = e.store();
+    for (auto _ : state) {
+        interpolateAtMeasured(store);
+        benchmark::DoNotOptimize(store.simAtMeasured(0, 0, 1));
+    }
+}
+BENCHMARK(BM_Interpolation)->Unit(benchmark::kMicrosecond);
+
+void BM_Batch(benchmark::State& state) {
+    const auto size = static_cast<std::size_t>(state.range(0));
+    const auto threads = static_cast<unsigned>(state.range(1) == 0 ? allThreads() : state.range(1));
+    Evaluator e = loaded(threads);
+    const std::vector<ModelParameters> base = workloadSets();
+    std::vector<ModelParameters> sets(size);
+    for (std::size_t k = 0; k < size; ++k) sets[k] = base[k % base.size()];
+    std::vector<double> errors(size);
+    std::vector<Diagnostics> diagnostics(size);
+    for (auto _ : state) {
+        e.evaluateBatch(sets, switches, errors, diagnostics);
+        benchmark::DoNotOptimize(errors.data());
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(size));
+    state.counters["threads"] = threads;
+}
+// Threads 0 stands for every core.
+BENCHMARK(BM_Batch)
+    ->ArgNames({"sets", "threads"})
+    ->ArgsProduct({{1, 64, 1024}, {1, 0}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+}  // namespace
+}  // namespace calvenor::bench
+
+BENCHMARK_MAIN();

@@ -115,38 +115,34 @@ constexpr int flowRows(int code) {
     return code == isotropicPath ? 1 : code == zeroLateralStrain ? 2 : 3;
 }
 
-// Shear path of one test type code; Code 0 stands for every code outside 1..5.
-// Returns the number of points reached: n, or the point whose void ratio
-// ended the path.
+// Shear path of one test type code, one step at a time; Code 0 stands for
+// every code outside 1..5.
 template <int Code>
-int shearPath(const PathConstants& c, const StartState& start, double b, int n, Curves out) {
-    constexpr bool solves = Code >= 1 && Code <= 5;
-    constexpr bool floors = Code == isotropicPath;
-    const double d = c.d;
-    const double eStart = start.eStart;
-    const double pStart = start.pStart;
+class ShearRun {
+public:
+    ShearRun(const PathConstants& c, const StartState& start, double b, int n, Curves out)
+        : c_(c), out_(out), b_(b), eStart_(start.eStart), pStart_(start.pStart), n_(n),
+          s1_(start.pStart + f1em8), s2_(start.pStart), s3_(start.pStart) {}
 
-    double s1 = pStart + f1em8;
-    double s2 = pStart;
-    double s3 = pStart;
-    double eps1 = 0.0;
-    double eps2 = 0.0;
-    double eps3 = 0.0;
-    Increments inc;
-
-    for (int k = 0; k + 1 < n; ++k) {
-        const double ek = out.voidRatio[k];
+    // Takes point k to point k + 1. Returns false once the path is over.
+    [[gnu::always_inline]] inline bool step() {
+        constexpr bool solves = Code >= 1 && Code <= 5;
+        constexpr bool floors = Code == isotropicPath;
+        const int k = k_;
+        const double d = c_.d;
+        Curves& out = out_;
+        Increments& inc = inc_;
         if constexpr (solves) {
-            const PointState st = model::pointState<floors, flowRows(Code)>(c, s1, s2, s3, ek);
+            const PointState st = model::pointState<floors, flowRows(Code)>(c_, s1_, s2_, s3_, out.voidRatio[k]);
             out.qDev[k] = st.qf;
             out.pMean[k] = st.p;
 
-            const ElasticCompliance ce = model::elasticCompliance(c, st.pt);
+            const ElasticCompliance ce = model::elasticCompliance(c_, st.pt);
             const Compliance Ke = {{ce.invE, ce.a, ce.a}, {ce.a, ce.invE, ce.a}, {ce.a, ce.a, ce.invE}};
-            solveIncrements<Code>(Ke, b, d, inc);
+            solveIncrements<Code>(Ke, b_, d, inc);
 
             if ((st.r1 * inc.ds1 + st.r2 * inc.ds2) + st.r3 * inc.ds3 > 0.0) {
-                const double H = model::plasticModulus(c, st);
+                const double H = model::plasticModulus(c_, st);
                 const double r[3] = {st.r1, st.r2, st.r3};
                 const double m[3] = {st.m1, st.m2, st.m3};
                 Compliance Kp = {};
@@ -157,31 +153,31 @@ int shearPath(const PathConstants& c, const StartState& start, double b, int n, 
                         Kp[j][l] = toFloat(ce_jl + (m[j] * (H * r[l])) / st.dil);
                     }
                 }
-                solveIncrements<Code>(Kp, b, d, inc);
+                solveIncrements<Code>(Kp, b_, d, inc);
             }
         } else {
             // No stress change: only q and p of the start state are reported.
-            out.qDev[k] = model::deviator(s1, s2, s3);
-            out.pMean[k] = (((s1 + s2) + s3) / 3.0);
+            out.qDev[k] = model::deviator(s1_, s2_, s3_);
+            out.pMean[k] = (((s1_ + s2_) + s3_) / 3.0);
         }
 
-        s1 = s1 + inc.ds1;
-        s2 = s2 + inc.ds2;
-        s3 = s3 + inc.ds3;
-        eps1 = eps1 + d;
-        eps2 = eps2 + inc.de2;
-        eps3 = eps3 + inc.de3;
-        const double ev = (eps1 + eps2) + eps3;
-        const double e = eStart - ev * (1.0 + eStart);
-        out.epsAxial[k + 1] = eps1;
+        s1_ = s1_ + inc.ds1;
+        s2_ = s2_ + inc.ds2;
+        s3_ = s3_ + inc.ds3;
+        eps1_ = eps1_ + d;
+        eps2_ = eps2_ + inc.de2;
+        eps3_ = eps3_ + inc.de3;
+        const double ev = (eps1_ + eps2_) + eps3_;
+        const double e = eStart_ - ev * (1.0 + eStart_);
+        out.epsAxial[k + 1] = eps1_;
         out.epsVol[k + 1] = ev;
         out.voidRatio[k + 1] = e;
 
-        const bool last = k + 2 == n;
+        const bool last = k + 2 == n_;
         if (Code == constantVolume || last) {
-            const double q = model::deviator(s1, s2, s3);
-            const double p = model::meanStress(s1, s2, s3);
-            out.poreU[k + 1] = Code == constantVolume ? (q / 3.0 + pStart) - p : 0.0;
+            const double q = model::deviator(s1_, s2_, s3_);
+            const double p = model::meanStress(s1_, s2_, s3_);
+            out.poreU[k + 1] = Code == constantVolume ? (q / 3.0 + pStart_) - p : 0.0;
             if (last) {
                 out.qDev[k + 1] = q;
                 out.pMean[k + 1] = p;
@@ -189,12 +185,101 @@ int shearPath(const PathConstants& c, const StartState& start, double b, int n, 
         } else {
             out.poreU[k + 1] = 0.0;
         }
-        if (e <= 0.0) return k + 2;
+        ++k_;
+        if (e <= 0.0) {
+            reached_ = k + 2;
+            return false;
+        }
+        return k_ + 1 < n_;
     }
-    return n;
+
+    // Points reached: n, or the point whose void ratio ended the path.
+    int reached() const { return reached_; }
+
+private:
+    const PathConstants& c_;
+    Curves out_;
+    const double b_;
+    const double eStart_;
+    const double pStart_;
+    const int n_;
+    int k_ = 0;
+    int reached_ = n_;
+    double s1_, s2_, s3_;
+    double eps1_ = 0.0, eps2_ = 0.0, eps3_ = 0.0;
+    Increments inc_;
+};
+
+template <int Code>
+int shearPath(const PathConstants& c, const StartState& start, double b, int n, Curves out) {
+    ShearRun<Code> run(c, start, b, n, out);
+    while (run.step()) {
+    }
+    return run.reached();
 }
 
+// Two independent paths stepped alternately: the steps of one fill the
+// pipeline while the other waits on its long chains of divisions.
+template <int A, int B>
+void shearPair(const PathConstants& ca, const StartState& sa, double ba, Curves outA, int& reachedA,
+               const PathConstants& cb, const StartState& sb, double bb, Curves outB, int& reachedB) {
+    ShearRun<A> a(ca, sa, ba, ca.n, outA);
+    ShearRun<B> b(cb, sb, bb, cb.n, outB);
+    bool moreA = true, moreB = true;
+    while (moreA && moreB) {
+        moreA = a.step();
+        moreB = b.step();
+    }
+    while (moreA) moreA = a.step();
+    while (moreB) moreB = b.step();
+    reachedA = a.reached();
+    reachedB = b.reached();
+}
+
+template <int A>
+void shearPairFirst(int codeB, const PathConstants& ca, const StartState& sa, double ba, Curves outA,
+                    int& reachedA, const PathConstants& cb, const StartState& sb, double bb, Curves outB,
+                    int& reachedB) {
+    switch (codeB) {
+        case 1: return shearPair<A, 1>(ca, sa, ba, outA, reachedA, cb, sb, bb, outB, reachedB);
+        case 2: return shearPair<A, 2>(ca, sa, ba, outA, reachedA, cb, sb, bb, outB, reachedB);
+        case 3: return shearPair<A, 3>(ca, sa, ba, outA, reachedA, cb, sb, bb, outB, reachedB);
+        case 4: return shearPair<A, 4>(ca, sa, ba, outA, reachedA, cb, sb, bb, outB, reachedB);
+        case 5: return shearPair<A, 5>(ca, sa, ba, outA, reachedA, cb, sb, bb, outB, reachedB);
+        default: return shearPair<A, 0>(ca, sa, ba, outA, reachedA, cb, sb, bb, outB, reachedB);
+    }
+}
+
+int codeOf(std::int32_t testType) { return testType >= 1 && testType <= 5 ? testType : 0; }
+
 }  // namespace
+
+void runShearPathPair(const ModelConstants& model, const StartState& startA, const ShearSettings& a,
+                      const PathArrays& arraysA, int& reachedA, const StartState& startB,
+                      const ShearSettings& b, const PathArrays& arraysB, int& reachedB) {
+    if (a.nPoints < 2 || b.nPoints < 2) {
+        reachedA = runShearPath(model, startA, a, arraysA);
+        reachedB = runShearPath(model, startB, b, arraysB);
+        return;
+    }
+    checkArrays(arraysA, a.nPoints);
+    checkArrays(arraysB, b.nPoints);
+    const Curves outA(arraysA), outB(arraysB);
+    outA.voidRatio[0] = startA.eStart;
+    outA.epsAxial[0] = 0.0;
+    outB.voidRatio[0] = startB.eStart;
+    outB.epsAxial[0] = 0.0;
+    const PathConstants ca = model::pathConstants(model, startA, a.bValue, a.strainRange, a.nPoints);
+    const PathConstants cb = model::pathConstants(model, startB, b.bValue, b.strainRange, b.nPoints);
+    switch (codeOf(a.testType)) {
+        case 1: return shearPairFirst<1>(codeOf(b.testType), ca, startA, a.bValue, outA, reachedA, cb, startB, b.bValue, outB, reachedB);
+        case 2: return shearPairFirst<2>(codeOf(b.testType), ca, startA, a.bValue, outA, reachedA, cb, startB, b.bValue, outB, reachedB);
+        case 3: return shearPairFirst<3>(codeOf(b.testType), ca, startA, a.bValue, outA, reachedA, cb, startB, b.bValue, outB, reachedB);
+        case 4: return shearPairFirst<4>(codeOf(b.testType), ca, startA, a.bValue, outA, reachedA, cb, startB, b.bValue, outB, reachedB);
+        case 5: return shearPairFirst<5>(codeOf(b.testType), ca, startA, a.bValue, outA, reachedA, cb, startB, b.bValue, outB, reachedB);
+        default: return shearPairFirst<0>(codeOf(b.testType), ca, startA, a.bValue, outA, reachedA, cb, startB, b.bValue, outB, reachedB);
+    }
+}
 
 int runShearPath(const ModelConstants& model, const StartState& start, const ShearSettings& settings,
                  const PathArrays& arrays) {

@@ -72,6 +72,13 @@ void integrateIsotropicCompression(const ModelConstants& model, const StartState
 int runShearPath(const ModelConstants& model, const StartState& start, const ShearSettings& settings,
                  const PathArrays& out);
 
+// Two shear paths at once, each exactly as runShearPath gives it, with their
+// steps interleaved for throughput. reachedA and reachedB receive the points
+// each path reached.
+void runShearPathPair(const ModelConstants& model, const StartState& startA, const ShearSettings& a,
+                      const PathArrays& outA, int& reachedA, const StartState& startB,
+                      const ShearSettings& b, const PathArrays& outB, int& reachedB);
+
 // Where the mean-stress curve of a compression run first brackets a pressure.
 struct BracketSearch {
     int interval;        // first j (from 0) with pMean[j] <= p < pMean[j + 1], or -1

@@ -15,6 +15,7 @@ namespace calvenor::model {
 // Values fixed for the whole path.
 struct PathConstants {
     double d;             // axial (or principal) strain increment of every step
+    int n;                // points of the path
     double M, M2, M4;     // critical-state stress ratio and its powers
     double chi;
     double sm;
@@ -40,6 +41,7 @@ inline PathConstants pathConstants(const ModelConstants& m, const StartState& st
                                    double strainRange, int nPoints) {
     PathConstants c{};
     c.d = strainRange / static_cast<double>(nPoints - 1);
+    c.n = nPoints;
     c.M = m.propm;
     c.M2 = square(m.propm);
     c.M4 = fourth(m.propm);

@@ -25,28 +25,32 @@ constexpr double infinity = std::numeric_limits<double>::infinity();
 
 }  // namespace
 
-TestOutcome simulateTest(const ModelConstants& model, const TestStore& store, int t,
-                         PathBuffers& buffers) {
+namespace {
+
+// Test t up to its shear run: the compression run and the consolidation
+// search where the first measured pressure differs from the list pressure.
+// When the outcome is usable, `shear` holds the start of the shear run and
+// `direct` whether it runs on the buffers as the previous test left them.
+TestOutcome prepareTest(const ModelConstants& model, const TestStore& store, int t, PathBuffers& buffers,
+                        StartState& shear, bool& direct) {
     TestOutcome o;
+    direct = false;
     if (store.rowCount[t] < 1) {  // the load refuses such tests
         o.usable = false;
         return o;
     }
-    const double zero = 0.0;  // b-value of every shear run, z blend of every compression run
     const double pc = store.measured(t, 0, pCol);
-    const ShearSettings shear{zero, store.testType[t], store.strainRange[t], pathPoints};
     if (pc == store.pInitial[t]) {
-        // Sheared from the list state, on the buffers as the previous test left them.
         o.pConsol = store.pInitial[t];
         o.eConsol = store.eInitial[t];
-        const int reached = runShearPath(model, {o.pConsol, o.eConsol}, shear, buffers.arrays());
-        o.readsPrevious = reached < pathPoints;
+        shear = {o.pConsol, o.eConsol};
+        direct = true;
         return o;
     }
     o.pConsol = store.pConsol[t];
     const BracketSearch search =
         compressToPressure(model, {store.pInitial[t], store.eInitial[t]},
-                           {zero, store.strainRange[t], pathPoints}, buffers.arrays(), o.pConsol);
+                           {0.0, store.strainRange[t], pathPoints}, buffers.arrays(), o.pConsol);
     o.readsPrevious = search.readUnwritten;
     const int j = search.interval;
     // A pressure of exactly -1 marks an unsuccessful search.
@@ -63,7 +67,26 @@ TestOutcome simulateTest(const ModelConstants& model, const TestStore& store, in
         return o;
     }
     buffers.clear();
-    runShearPath(model, {o.pConsol, o.eConsol}, shear, buffers.arrays());
+    shear = {o.pConsol, o.eConsol};
+    return o;
+}
+
+// b-value of every shear run (and z blend of every compression run): zero.
+ShearSettings shearSettings(const TestStore& store, int t) {
+    return {0.0, store.testType[t], store.strainRange[t], pathPoints};
+}
+
+}  // namespace
+
+TestOutcome simulateTest(const ModelConstants& model, const TestStore& store, int t,
+                         PathBuffers& buffers) {
+    StartState start{};
+    bool direct = false;
+    TestOutcome o = prepareTest(model, store, t, buffers, start, direct);
+    if (!o.usable) return o;
+    const int reached = runShearPath(model, start, shearSettings(store, t), buffers.arrays());
+    // A direct shear run that ends early leaves the previous test's values.
+    if (direct) o.readsPrevious = reached < pathPoints;
     return o;
 }
 
@@ -82,17 +105,38 @@ int runDriver(const ModelParameters& parameters, const TestStore& store, PathBuf
 int runDriverParallel(const ModelParameters& parameters, const TestStore& store, WorkerPool& pool,
                       std::vector<PathBuffers>& window, PathBuffers& carry, TestSink sink) {
     const ModelConstants model = modelConstants(parameters);
-    const int width = static_cast<int>(window.size());
     TestOutcome outcomes[64];
-    const int span = std::min(width, 64);
+    // Tests go in pairs whose shear runs are interleaved.
+    const int span = std::max(2, std::min(static_cast<int>(window.size()), 64) / 2 * 2);
+    if (static_cast<int>(window.size()) < span) window.resize(static_cast<std::size_t>(span));
     carry.clear();
     const PathBuffers* previous = &carry;  // what the buffers hold before the next test
     for (int first = 0; first < store.nTests; first += span) {
         const int count = std::min(span, store.nTests - first);
-        pool.run(static_cast<std::size_t>(count), [&](std::size_t i, unsigned) {
-            PathBuffers& b = window[i];
-            b.clear();
-            outcomes[i] = simulateTest(model, store, first + static_cast<int>(i), b);
+        pool.run(static_cast<std::size_t>((count + 1) / 2), [&](std::size_t pair, unsigned) {
+            const int i = static_cast<int>(pair) * 2;
+            const int n = std::min(2, count - i);
+            StartState start[2]{};
+            bool direct[2] = {false, false};
+            for (int m = 0; m < n; ++m) {
+                window[i + m].clear();
+                outcomes[i + m] = prepareTest(model, store, first + i + m, window[i + m], start[m], direct[m]);
+            }
+            int reached[2] = {pathPoints, pathPoints};
+            const bool both = n == 2 && outcomes[i].usable && outcomes[i + 1].usable;
+            if (both) {
+                runShearPathPair(model, start[0], shearSettings(store, first + i), window[i].arrays(), reached[0],
+                                 start[1], shearSettings(store, first + i + 1), window[i + 1].arrays(), reached[1]);
+            } else {
+                for (int m = 0; m < n; ++m) {
+                    if (!outcomes[i + m].usable) continue;
+                    reached[m] = runShearPath(model, start[m], shearSettings(store, first + i + m),
+                                              window[i + m].arrays());
+                }
+            }
+            for (int m = 0; m < n; ++m) {
+                if (direct[m] && outcomes[i + m].usable) outcomes[i + m].readsPrevious = reached[m] < pathPoints;
+            }
         });
         for (int i = 0; i < count; ++i) {
             const int t = first + i;
@@ -280,11 +324,11 @@ double Evaluator::evaluateObjective(std::span<const double> parameters,
     loadCheck(store_, hostFolder_, switches[2]);
 
     bool completed;
-    if (threads_ > 1 && store_.nTests > 1) {
-        // Tests simulated in parallel, with the result of the sequential run.
-        if (window_.size() < std::min<std::size_t>(64, 2 * threads_)) {
-            window_.resize(std::min<std::size_t>(64, 2 * threads_));
-        }
+    if (store_.nTests > 1) {
+        // Tests simulated in pairs and in parallel, with the result of the
+        // sequential run.
+        const std::size_t width = std::min<std::size_t>(64, 4 * threads_);
+        if (window_.size() < width) window_.resize(width);
         completed = runDriverParallel(p, store_, pool(), window_, carry_,
                                       [this](int t, double pConsol, double eConsol, const PathBuffers& b) {
                                           copyIntoCurve(store_, t, pConsol, eConsol, b);

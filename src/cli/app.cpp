@@ -22,6 +22,8 @@ int runCalvenor(const std::vector<std::string>& args, std::ostream& out, std::os
     Context ctx{out, err};
     addSimulateCommand(app, ctx);
     addEvalCommand(app, ctx);
+    addCalibrateCommand(app, ctx);
+    addSynthCommand(app, ctx);
 
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     try {

@@ -1,0 +1,178 @@
+# Drawn by calvenor; to redraw, run `gnuplot calibration.gp` in this folder.
+set encoding utf8
+if (strstrt(GPVAL_TERMINALS, 'pngcairo') > 0) {
+  set terminal pngcairo size 1500,1020 enhanced font 'DejaVu Sans,11' background rgb 'white'
+} else {
+  set terminal png size 1500,1020 enhanced font 'DejaVu Sans,11' background rgb 'white'
+}
+set output 'calibration.png'
+set multiplot layout 2,2 title 'Calibration, examples/sand-drained: error value 4.9811  (points: measured; lines: simulated with the best parameters)' font ',15'
+reset
+set grid lc rgb '#dddddd'
+set border lw 1.2
+set tics nomirror out
+set border 3
+set key inside right bottom Left reverse samplen 2 spacing 1.1 box lc rgb '#bbbbbb' opaque
+set title 'Drained, constant cell pressure (type 3): deviator stress' font ',12'
+set xlabel 'axial strain ε_a (%)'
+set ylabel 'deviator stress q (kPa)'
+set xrange [0:*]
+set autoscale xfixmax
+set key bottom
+plot 'calibration-data/test1-measured.dat' using 1:2 with points pt 7 ps 0.9 lc rgb '#1f77b4' notitle, \
+     'calibration-data/test1-simulated.dat' using 1:2 with lines lw 2 lc rgb '#1f77b4' title 'CD100 (p''_c 100 kPa)', \
+     'calibration-data/test2-measured.dat' using 1:2 with points pt 7 ps 0.9 lc rgb '#d62728' notitle, \
+     'calibration-data/test2-simulated.dat' using 1:2 with lines lw 2 lc rgb '#d62728' title 'CD200 (p''_c 200 kPa)', \
+     'calibration-data/test3-measured.dat' using 1:2 with points pt 7 ps 0.9 lc rgb '#2ca02c' notitle, \
+     'calibration-data/test3-simulated.dat' using 1:2 with lines lw 2 lc rgb '#2ca02c' title 'CD300 (p''_c 300 kPa)'
+reset
+set grid lc rgb '#dddddd'
+set border lw 1.2
+set tics nomirror out
+set border 3
+set key inside right bottom Left reverse samplen 2 spacing 1.1 box lc rgb '#bbbbbb' opaque
+set title 'Drained, constant cell pressure (type 3): volumetric strain' font ',12'
+set xlabel 'axial strain ε_a (%)'
+set ylabel 'volumetric strain ε_v (%)'
+set xrange [0:*]
+set autoscale xfixmax
+set key top
+plot 'calibration-data/test1-measured.dat' using 1:4 with points pt 7 ps 0.9 lc rgb '#1f77b4' notitle, \
+     'calibration-data/test1-simulated.dat' using 1:4 with lines lw 2 lc rgb '#1f77b4' title 'CD100 (p''_c 100 kPa)', \
+     'calibration-data/test2-measured.dat' using 1:4 with points pt 7 ps 0.9 lc rgb '#d62728' notitle, \
+     'calibration-data/test2-simulated.dat' using 1:4 with lines lw 2 lc rgb '#d62728' title 'CD200 (p''_c 200 kPa)', \
+     'calibration-data/test3-measured.dat' using 1:4 with points pt 7 ps 0.9 lc rgb '#2ca02c' notitle, \
+     'calibration-data/test3-simulated.dat' using 1:4 with lines lw 2 lc rgb '#2ca02c' title 'CD300 (p''_c 300 kPa)'
+reset
+set grid lc rgb '#dddddd'
+set border lw 1.2
+set tics nomirror out
+set border 3
+set key inside right bottom Left reverse samplen 2 spacing 1.1 box lc rgb '#bbbbbb' opaque
+set title 'Convergence of the best error value' font ',12'
+set xlabel 'evaluations'
+set ylabel 'best error value'
+unset key
+set logscale y
+set format y '10^{%L}'
+set arrow from 3625, graph 0 to 3625, graph 1 nohead dt 2 lc rgb '#888888'
+set label 'bobyqa' at 3625, graph 0.95 offset 0.5,0 tc rgb '#555555'
+plot 'calibration-data/convergence.dat' using 1:2 with steps lw 2 lc rgb '#1f77b4' notitle
+reset
+set grid lc rgb '#dddddd'
+set border lw 1.2
+set tics nomirror out
+set border 3
+set key inside right bottom Left reverse samplen 2 spacing 1.1 box lc rgb '#bbbbbb' opaque
+unset border
+unset tics
+unset grid
+unset key
+set xrange [0:1]
+set yrange [0:1]
+set title 'Best parameters' font ',12'
+set label 1 'propm     1.23959     [0.5, 2]' at graph 0.02, graph 0.95 font 'DejaVu Sans Mono,10'
+set label 2 'enu       0.3         fixed' at graph 0.02, graph 0.890625 font 'DejaVu Sans Mono,10'
+set label 3 'pkappa    0.0181406   [0.002, 0.1]' at graph 0.02, graph 0.8312499999999999 font 'DejaVu Sans Mono,10'
+set label 4 'plamda    0.172881    [0.02, 0.4]' at graph 0.02, graph 0.771875 font 'DejaVu Sans Mono,10'
+set label 5 'pnvoid    3           [0.5, 3] at upper bound' at graph 0.02, graph 0.7124999999999999 font 'DejaVu Sans Mono,10'
+set label 6 'cohesion  0           fixed' at graph 0.02, graph 0.653125 font 'DejaVu Sans Mono,10'
+set label 7 'z         2.19353     [0.4, 3]' at graph 0.02, graph 0.59375 font 'DejaVu Sans Mono,10'
+set label 8 'chi       0.510997    [0, 0.9]' at graph 0.02, graph 0.534375 font 'DejaVu Sans Mono,10'
+set label 9 'sm        0           [0, 5] at lower bound' at graph 0.02, graph 0.475 font 'DejaVu Sans Mono,10'
+set label 10 '' at graph 0.02, graph 0.415625 font 'DejaVu Sans Mono,10'
+set label 11 'error value   4.98108' at graph 0.02, graph 0.35624999999999996 font 'DejaVu Sans Mono,10'
+set label 12 'ErrorObjqz    1.30898' at graph 0.02, graph 0.296875 font 'DejaVu Sans Mono,10'
+set label 13 'ErrorObjpz    0' at graph 0.02, graph 0.23750000000000004 font 'DejaVu Sans Mono,10'
+set label 14 'ErrorObjev    3.6721' at graph 0.02, graph 0.17812499999999998 font 'DejaVu Sans Mono,10'
+set label 15 'ErrorObju     0' at graph 0.02, graph 0.11875000000000002 font 'DejaVu Sans Mono,10'
+set label 16 'evaluations   3754 in 2.2 s' at graph 0.02, graph 0.059374999999999956 font 'DejaVu Sans Mono,10'
+plot NaN notitle
+unset multiplot
+set output
+set terminal svg size 1500,1020 enhanced font 'DejaVu Sans,11' background rgb 'white'
+set output 'calibration.svg'
+set multiplot layout 2,2 title 'Calibration, examples/sand-drained: error value 4.9811  (points: measured; lines: simulated with the best parameters)' font ',15'
+reset
+set grid lc rgb '#dddddd'
+set border lw 1.2
+set tics nomirror out
+set border 3
+set key inside right bottom Left reverse samplen 2 spacing 1.1 box lc rgb '#bbbbbb' opaque
+set title 'Drained, constant cell pressure (type 3): deviator stress' font ',12'
+set xlabel 'axial strain ε_a (%)'
+set ylabel 'deviator stress q (kPa)'
+set xrange [0:*]
+set autoscale xfixmax
+set key bottom
+plot 'calibration-data/test1-measured.dat' using 1:2 with points pt 7 ps 0.9 lc rgb '#1f77b4' notitle, \
+     'calibration-data/test1-simulated.dat' using 1:2 with lines lw 2 lc rgb '#1f77b4' title 'CD100 (p''_c 100 kPa)', \
+     'calibration-data/test2-measured.dat' using 1:2 with points pt 7 ps 0.9 lc rgb '#d62728' notitle, \
+     'calibration-data/test2-simulated.dat' using 1:2 with lines lw 2 lc rgb '#d62728' title 'CD200 (p''_c 200 kPa)', \
+     'calibration-data/test3-measured.dat' using 1:2 with points pt 7 ps 0.9 lc rgb '#2ca02c' notitle, \
+     'calibration-data/test3-simulated.dat' using 1:2 with lines lw 2 lc rgb '#2ca02c' title 'CD300 (p''_c 300 kPa)'
+reset
+set grid lc rgb '#dddddd'
+set border lw 1.2
+set tics nomirror out
+set border 3
+set key inside right bottom Left reverse samplen 2 spacing 1.1 box lc rgb '#bbbbbb' opaque
+set title 'Drained, constant cell pressure (type 3): volumetric strain' font ',12'
+set xlabel 'axial strain ε_a (%)'
+set ylabel 'volumetric strain ε_v (%)'
+set xrange [0:*]
+set autoscale xfixmax
+set key top
+plot 'calibration-data/test1-measured.dat' using 1:4 with points pt 7 ps 0.9 lc rgb '#1f77b4' notitle, \
+     'calibration-data/test1-simulated.dat' using 1:4 with lines lw 2 lc rgb '#1f77b4' title 'CD100 (p''_c 100 kPa)', \
+     'calibration-data/test2-measured.dat' using 1:4 with points pt 7 ps 0.9 lc rgb '#d62728' notitle, \
+     'calibration-data/test2-simulated.dat' using 1:4 with lines lw 2 lc rgb '#d62728' title 'CD200 (p''_c 200 kPa)', \
+     'calibration-data/test3-measured.dat' using 1:4 with points pt 7 ps 0.9 lc rgb '#2ca02c' notitle, \
+     'calibration-data/test3-simulated.dat' using 1:4 with lines lw 2 lc rgb '#2ca02c' title 'CD300 (p''_c 300 kPa)'
+reset
+set grid lc rgb '#dddddd'
+set border lw 1.2
+set tics nomirror out
+set border 3
+set key inside right bottom Left reverse samplen 2 spacing 1.1 box lc rgb '#bbbbbb' opaque
+set title 'Convergence of the best error value' font ',12'
+set xlabel 'evaluations'
+set ylabel 'best error value'
+unset key
+set logscale y
+set format y '10^{%L}'
+set arrow from 3625, graph 0 to 3625, graph 1 nohead dt 2 lc rgb '#888888'
+set label 'bobyqa' at 3625, graph 0.95 offset 0.5,0 tc rgb '#555555'
+plot 'calibration-data/convergence.dat' using 1:2 with steps lw 2 lc rgb '#1f77b4' notitle
+reset
+set grid lc rgb '#dddddd'
+set border lw 1.2
+set tics nomirror out
+set border 3
+set key inside right bottom Left reverse samplen 2 spacing 1.1 box lc rgb '#bbbbbb' opaque
+unset border
+unset tics
+unset grid
+unset key
+set xrange [0:1]
+set yrange [0:1]
+set title 'Best parameters' font ',12'
+set label 1 'propm     1.23959     [0.5, 2]' at graph 0.02, graph 0.95 font 'DejaVu Sans Mono,10'
+set label 2 'enu       0.3         fixed' at graph 0.02, graph 0.890625 font 'DejaVu Sans Mono,10'
+set label 3 'pkappa    0.0181406   [0.002, 0.1]' at graph 0.02, graph 0.8312499999999999 font 'DejaVu Sans Mono,10'
+set label 4 'plamda    0.172881    [0.02, 0.4]' at graph 0.02, graph 0.771875 font 'DejaVu Sans Mono,10'
+set label 5 'pnvoid    3           [0.5, 3] at upper bound' at graph 0.02, graph 0.7124999999999999 font 'DejaVu Sans Mono,10'
+set label 6 'cohesion  0           fixed' at graph 0.02, graph 0.653125 font 'DejaVu Sans Mono,10'
+set label 7 'z         2.19353     [0.4, 3]' at graph 0.02, graph 0.59375 font 'DejaVu Sans Mono,10'
+set label 8 'chi       0.510997    [0, 0.9]' at graph 0.02, graph 0.534375 font 'DejaVu Sans Mono,10'
+set label 9 'sm        0           [0, 5] at lower bound' at graph 0.02, graph 0.475 font 'DejaVu Sans Mono,10'
+set label 10 '' at graph 0.02, graph 0.415625 font 'DejaVu Sans Mono,10'
+set label 11 'error value   4.98108' at graph 0.02, graph 0.35624999999999996 font 'DejaVu Sans Mono,10'
+set label 12 'ErrorObjqz    1.30898' at graph 0.02, graph 0.296875 font 'DejaVu Sans Mono,10'
+set label 13 'ErrorObjpz    0' at graph 0.02, graph 0.23750000000000004 font 'DejaVu Sans Mono,10'
+set label 14 'ErrorObjev    3.6721' at graph 0.02, graph 0.17812499999999998 font 'DejaVu Sans Mono,10'
+set label 15 'ErrorObju     0' at graph 0.02, graph 0.11875000000000002 font 'DejaVu Sans Mono,10'
+set label 16 'evaluations   3754 in 2.2 s' at graph 0.02, graph 0.059374999999999956 font 'DejaVu Sans Mono,10'
+plot NaN notitle
+unset multiplot
+set output

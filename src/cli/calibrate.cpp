@@ -1,0 +1,498 @@
+// calvenor calibrate: fits the parameters to the tests of a folder.
+#include <unistd.h>
+
+#include <cinttypes>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <random>
+#include <sstream>
+
+#include "cli/app.hpp"
+#include "cli/calibrate_config.hpp"
+#include "cli/calibrate_engine.hpp"
+#include "cli/plot.hpp"
+#include "objective/objective.hpp"
+#include "report/reports.hpp"
+
+namespace calvenor::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// ---------------------------------------------------------------------------
+// Ctrl-C: the first one asks the search to stop with the best so far; the
+// handler then steps aside, so a second one ends the program at once.
+
+std::atomic<bool> interruptRequested{false};
+
+extern "C" void onInterrupt(int) { interruptRequested.store(true); }
+
+class InterruptGuard {
+public:
+    InterruptGuard() {
+        interruptRequested.store(false);
+        struct sigaction action {};
+        action.sa_handler = onInterrupt;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESETHAND;
+        installed_ = sigaction(SIGINT, &action, &previous_) == 0;
+    }
+    ~InterruptGuard() {
+        if (installed_) sigaction(SIGINT, &previous_, nullptr);
+    }
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+private:
+    struct sigaction previous_ {};
+    bool installed_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// Progress on stderr: a live line on a terminal, otherwise a line per
+// generation (at most one a second, plus the last of each phase).
+
+std::string fixed(double v, int precision) {
+    if (!std::isfinite(v)) return shortest(v);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", precision, v);
+    return buf;
+}
+
+std::string general(double v, int digits = 7) {
+    if (!std::isfinite(v)) return shortest(v);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*g", digits, v);
+    return buf;
+}
+
+class ProgressPrinter {
+public:
+    ProgressPrinter(std::ostream& err, bool live, bool quiet) : err_(err), live_(live), quiet_(quiet) {}
+
+    void operator()(const ProgressInfo& p) {
+        if (quiet_) return;
+        const auto now = Clock::now();
+        const bool newPhase = p.phase != phase_;
+        phase_ = p.phase;
+        const double sinceLast = std::chrono::duration<double>(now - last_).count();
+        if (live_) {
+            if (!p.phaseEnd && !newPhase && sinceLast < 0.1) return;
+            last_ = now;
+            constexpr int width = 24;
+            const double share = p.maxEvaluations > 0 ? double(p.evaluations) / double(p.maxEvaluations) : 1.0;
+            const int filled = std::clamp(static_cast<int>(share * width + 0.5), 0, width);
+            err_ << "\r\x1b[K[" << std::string(static_cast<std::size_t>(filled), '#')
+                 << std::string(static_cast<std::size_t>(width - filled), '.') << "] " << line(p) << std::flush;
+            if (p.phaseEnd) err_ << "\n";
+        } else {
+            if (!p.phaseEnd && !newPhase && sinceLast < 1.0) return;
+            last_ = now;
+            err_ << line(p) << "\n" << std::flush;
+        }
+    }
+
+private:
+    std::ostream& err_;
+    bool live_;
+    bool quiet_;
+    std::string phase_;
+    Clock::time_point last_{};
+
+    static std::string line(const ProgressInfo& p) {
+        std::ostringstream s;
+        s << p.phase;
+        if (p.generation > 0 || p.phase != "bobyqa") s << " generation " << p.generation;
+        s << "  evaluations " << p.evaluations << "/" << p.maxEvaluations << "  best " << general(p.best, 6)
+          << "  " << fixed(p.seconds > 0 ? double(p.evaluations) / p.seconds : 0.0, 0) << " evaluations/s";
+        if (p.phaseEnd) s << "  (" << p.phase << " done)";
+        return s.str();
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Options
+
+struct CalibrateOptions {
+    std::string dir = ".";
+    std::string config;
+    std::string algorithm;
+    std::int64_t generations = 0;
+    std::int64_t population = 0;
+    std::int64_t maxEvaluations = 0;
+    std::uint32_t seed = 0;
+    unsigned threads = 0;
+    std::string penalties;
+    std::string polish;
+    std::string out;
+    bool quiet = false;
+    bool noPlot = false;
+    std::map<std::string, CLI::Option*> given;
+    bool has(const std::string& name) const { return given.at(name)->count() > 0; }
+};
+
+CalibrationSettings settingsFrom(const CalibrateOptions& o) {
+    CalibrationSettings s;
+    if (!o.config.empty()) readCalibrationConfig(s, o.config);
+    if (o.has("--algorithm")) s.algorithm = o.algorithm;
+    if (o.has("--generations")) s.generations = o.generations;
+    if (o.has("--population")) s.population = o.population;
+    if (o.has("--max-evaluations")) s.maxEvaluations = o.maxEvaluations;
+    if (o.has("--seed")) s.seed = o.seed;
+    if (o.has("--threads")) s.threads = o.threads;
+    if (o.has("--penalties")) s.penalties = o.penalties == "on";
+    if (o.has("--polish")) s.polish = o.polish == "on";
+    if (o.has("--out")) s.out = o.out;
+    return s;
+}
+
+// ---------------------------------------------------------------------------
+// Results
+
+struct Outcome {
+    ModelParameters best{};
+    double error = 0.0;            // the final call's value (the one in the reports)
+    double bestDuringSearch = 0.0;
+    Diagnostics diagnostics{};
+    std::int64_t evaluations = 0;
+    CalibrationRun run;
+    std::uint32_t seed = 0;
+    unsigned threads = 0;
+    std::vector<std::string> reports;
+    std::vector<std::string> plots;
+};
+
+// "lower", "upper" or "" for a free parameter's value.
+std::string boundHit(const ParameterSetting& s, double value) {
+    if (s.fixed) return "";
+    const double tolerance = 1e-6 * (s.upper - s.lower);
+    if (value - s.lower <= tolerance) return "lower";
+    if (s.upper - value <= tolerance) return "upper";
+    return "";
+}
+
+std::string jsonNumber(double v) { return std::isfinite(v) ? shortest(v) : "null"; }
+
+std::string jsonString(const std::string& text) {
+    std::string s = "\"";
+    for (unsigned char ch : text) {
+        switch (ch) {
+        case '"': s += "\\\""; break;
+        case '\\': s += "\\\\"; break;
+        case '\n': s += "\\n"; break;
+        case '\t': s += "\\t"; break;
+        default:
+            if (ch < 0x20) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04x", ch);
+                s += buf;
+            } else {
+                s += static_cast<char>(ch);
+            }
+        }
+    }
+    return s + "\"";
+}
+
+const std::string measureNames[4] = {"ErrorObjqz", "ErrorObjpz", "ErrorObjev", "ErrorObju"};
+
+void writeJson(const fs::path& file, const CalibrationSettings& settings, const std::string& dir,
+               const TestStore& store, const Outcome& r) {
+    std::ostringstream j;
+    j << "{\n  \"dir\": " << jsonString(dir) << ",\n";
+    j << "  \"parameters\": {";
+    for (int i = 0; i < parameterCount; ++i) {
+        j << (i ? ", " : "") << jsonString(std::string(parameterNames[static_cast<std::size_t>(i)])) << ": "
+          << jsonNumber(parameterAt(r.best, i));
+    }
+    j << "},\n  \"error\": " << jsonNumber(r.error) << ",\n";
+    j << "  \"bestErrorDuringSearch\": " << jsonNumber(r.bestDuringSearch) << ",\n";
+    j << "  \"measures\": {";
+    for (int k = 0; k < 4; ++k) {
+        j << (k ? ", " : "") << jsonString(measureNames[k]) << ": " << jsonNumber(r.diagnostics[7 + k]);
+    }
+    j << "},\n  \"diagnostics\": [";
+    for (int k = 0; k < diagnosticsCount; ++k) j << (k ? ", " : "") << jsonNumber(r.diagnostics[k]);
+    j << "],\n  \"evaluations\": " << r.evaluations << ",\n";
+    j << "  \"maxEvaluations\": " << settings.maxEvaluations << ",\n";
+    j << "  \"seconds\": " << jsonNumber(r.run.seconds) << ",\n";
+    j << "  \"evaluationsPerSecond\": "
+      << jsonNumber(r.run.seconds > 0 ? double(r.evaluations) / r.run.seconds : 0.0) << ",\n";
+    j << "  \"threads\": " << r.threads << ",\n  \"seed\": " << r.seed << ",\n";
+    j << "  \"penalties\": " << (settings.penalties ? "true" : "false") << ",\n";
+    j << "  \"interrupted\": " << (r.run.interrupted ? "true" : "false") << ",\n";
+    j << "  \"lookAheadMisses\": " << r.run.lookAheadMisses << ",\n";
+    j << "  \"bounds\": {\n";
+    for (int i = 0; i < parameterCount; ++i) {
+        const ParameterSetting& s = settings.parameters[static_cast<std::size_t>(i)];
+        j << "    " << jsonString(std::string(parameterNames[static_cast<std::size_t>(i)])) << ": {";
+        if (s.fixed) {
+            j << "\"fixed\": true, \"value\": " << jsonNumber(s.start);
+        } else {
+            const std::string hit = boundHit(s, parameterAt(r.best, i));
+            j << "\"fixed\": false, \"start\": " << jsonNumber(s.start) << ", \"lower\": " << jsonNumber(s.lower)
+              << ", \"upper\": " << jsonNumber(s.upper)
+              << ", \"atBound\": " << (hit.empty() ? "null" : jsonString(hit));
+        }
+        j << "}" << (i + 1 < parameterCount ? "," : "") << "\n";
+    }
+    j << "  },\n  \"tests\": [\n";
+    for (int t = 0; t < store.nTests; ++t) {
+        const auto k = static_cast<std::size_t>(t);
+        j << "    {\"file\": " << jsonString(store.testFile[k]) << ", \"type\": " << store.testType[k]
+          << ", \"rows\": " << store.rowCount[k] << ", \"pInitial\": " << jsonNumber(store.pInitial[k])
+          << ", \"eInitial\": " << jsonNumber(store.eInitial[k]) << ", \"pConsol\": " << jsonNumber(store.pConsol[k])
+          << ", \"eConsol\": " << jsonNumber(store.eConsol[k]) << "}" << (t + 1 < store.nTests ? "," : "") << "\n";
+    }
+    j << "  ],\n  \"phases\": [\n";
+    for (std::size_t k = 0; k < r.run.phases.size(); ++k) {
+        const PhaseSummary& p = r.run.phases[k];
+        j << "    {\"algorithm\": " << jsonString(p.algorithm) << ", \"population\": " << p.population
+          << ", \"generations\": " << p.generations << ", \"evaluations\": " << p.evaluations
+          << ", \"stop\": " << jsonString(p.stopReason) << "}" << (k + 1 < r.run.phases.size() ? "," : "") << "\n";
+    }
+    j << "  ],\n  \"history\": [\n";
+    for (std::size_t k = 0; k < r.run.history.size(); ++k) {
+        const HistoryPoint& h = r.run.history[k];
+        j << "    {\"phase\": " << jsonString(h.phase) << ", \"generation\": " << h.generation
+          << ", \"evaluations\": " << h.evaluations << ", \"best\": " << jsonNumber(h.best)
+          << ", \"seconds\": " << jsonNumber(h.seconds) << "}" << (k + 1 < r.run.history.size() ? "," : "") << "\n";
+    }
+    j << "  ],\n  \"reports\": [";
+    for (std::size_t k = 0; k < r.reports.size(); ++k) j << (k ? ", " : "") << jsonString(r.reports[k]);
+    j << "],\n  \"plots\": [";
+    for (std::size_t k = 0; k < r.plots.size(); ++k) j << (k ? ", " : "") << jsonString(r.plots[k]);
+    j << "]\n}\n";
+    std::ofstream out(file, std::ios::binary);
+    out << j.str();
+    out.close();
+    if (!out) throw std::runtime_error("cannot write " + file.string());
+}
+
+std::string phasesText(const CalibrationRun& run) {
+    std::string s;
+    for (const PhaseSummary& p : run.phases) {
+        if (!s.empty()) s += ", then ";
+        s += p.algorithm;
+        if (p.population > 0) {
+            s += " (population " + std::to_string(p.population) + ", " + std::to_string(p.generations) +
+                 " generations, ";
+        } else {
+            s += " (";
+        }
+        s += std::to_string(p.evaluations) + (p.evaluations == 1 ? " evaluation; " : " evaluations; ") +
+             p.stopReason + ")";
+    }
+    return s;
+}
+
+void printTable(std::ostream& out, const CalibrationSettings& settings, const std::string& dir, int tests,
+                const Outcome& r) {
+    out << "Calibration against " << tests << " test" << (tests == 1 ? "" : "s") << " in " << dir << "\n";
+    out << "  search: " << phasesText(r.run) << "\n";
+    if (r.run.interrupted) out << "  interrupted: the best parameters found so far\n";
+    out << "\n  parameter        value        lower        upper\n";
+    for (int i = 0; i < parameterCount; ++i) {
+        const ParameterSetting& s = settings.parameters[static_cast<std::size_t>(i)];
+        char line[160];
+        const double v = parameterAt(r.best, i);
+        if (s.fixed) {
+            std::snprintf(line, sizeof line, "  %-10s %12s   (fixed)", std::string(parameterNames[static_cast<std::size_t>(i)]).c_str(),
+                          general(v).c_str());
+        } else {
+            const std::string hit = boundHit(s, v);
+            std::snprintf(line, sizeof line, "  %-10s %12s %12s %12s%s",
+                          std::string(parameterNames[static_cast<std::size_t>(i)]).c_str(), general(v).c_str(),
+                          general(s.lower).c_str(), general(s.upper).c_str(),
+                          hit.empty() ? "" : ("   at " + hit + " bound").c_str());
+        }
+        out << line << "\n";
+    }
+    out << "\n  error value  " << general(r.error, 9) << (settings.penalties ? "" : " (no penalties)") << "\n";
+    out << "  measures     ";
+    for (int k = 0; k < 4; ++k) out << (k ? "  " : "") << measureNames[k] << " " << general(r.diagnostics[7 + k], 6);
+    out << "\n  evaluations  " << r.evaluations << " in " << fixed(r.run.seconds, 1) << " s ("
+        << fixed(r.run.seconds > 0 ? double(r.evaluations) / r.run.seconds : 0.0, 0) << " per second on "
+        << r.threads << " thread" << (r.threads == 1 ? "" : "s") << "), seed " << r.seed << "\n";
+}
+
+std::vector<std::string> summaryLines(const CalibrationSettings& settings, const Outcome& r) {
+    std::vector<std::string> lines;
+    for (int i = 0; i < parameterCount; ++i) {
+        const ParameterSetting& s = settings.parameters[static_cast<std::size_t>(i)];
+        std::string name(parameterNames[static_cast<std::size_t>(i)]);
+        name.resize(10, ' ');
+        std::string value = general(parameterAt(r.best, i), 6);
+        value.resize(12, ' ');
+        std::string note;
+        if (s.fixed) {
+            note = "fixed";
+        } else {
+            note = "[" + general(s.lower, 4) + ", " + general(s.upper, 4) + "]";
+            const std::string hit = boundHit(s, parameterAt(r.best, i));
+            if (!hit.empty()) note += " at " + hit + " bound";
+        }
+        lines.push_back(name + value + note);
+    }
+    lines.push_back("");
+    lines.push_back("error value   " + general(r.error, 6));
+    for (int k = 0; k < 4; ++k) {
+        std::string name = measureNames[k];
+        name.resize(14, ' ');
+        lines.push_back(name + general(r.diagnostics[7 + k], 6));
+    }
+    lines.push_back("evaluations   " + std::to_string(r.evaluations) + " in " + fixed(r.run.seconds, 1) + " s");
+    return lines;
+}
+
+void runCalibrate(const CalibrateOptions& o, Context& ctx) {
+    const CalibrationSettings settings = settingsFrom(o);
+    const fs::path outDir = settings.out.empty() ? fs::path(o.dir) / "calvenor-calibration" : fs::path(settings.out);
+    EngineSettings engine;
+    engine.algorithm = settings.algorithm;
+    engine.generations = settings.generations;
+    engine.population = settings.population;
+    engine.polish = settings.polish;
+    engine.seed = settings.seed ? *settings.seed : std::random_device{}();
+
+    Evaluator evaluator{fs::path(o.dir)};
+    CalibrationObjective objective(evaluator, settings.parameters, settings.penalties, settings.threads,
+                                   settings.maxEvaluations);
+    if (!o.quiet) {
+        std::string names;
+        for (int i : objective.freeIndices()) names += " " + std::string(parameterNames[static_cast<std::size_t>(i)]);
+        ctx.err << "calvenor: fitting " << objective.dimension() << " parameters (" << (names.empty() ? " none" : names.substr(1))
+                << ") with " << settings.algorithm
+                << (isGlobalAlgorithm(settings.algorithm) && settings.polish ? " then bobyqa" : "") << ", at most "
+                << settings.maxEvaluations << " evaluations, seed " << engine.seed << ", " << objective.threads()
+                << " threads; Ctrl-C stops with the best so far\n";
+    }
+    const bool live = !o.quiet && &ctx.err == &std::cerr && isatty(STDERR_FILENO);
+    ProgressPrinter printer(ctx.err, live, o.quiet);
+    const ProgressFn progress = [&printer](const ProgressInfo& p) { printer(p); };
+
+    Outcome r;
+    r.seed = engine.seed;
+    r.threads = objective.threads();
+    try {
+        InterruptGuard guard;
+        r.run = runCalibration(objective, engine, progress, &interruptRequested);
+    } catch (const LoadError& e) {
+        ctx.err << "calvenor: " << e.what() << "\n";
+        ctx.status = 1;
+        return;
+    }
+    if (!objective.hasBest()) {
+        ctx.err << "calvenor: no parameter set was evaluated\n";
+        ctx.status = 1;
+        return;
+    }
+    r.best = objective.best();
+    r.bestDuringSearch = objective.bestError();
+    r.evaluations = objective.evaluations();
+
+    // One more call with the best set writes the three reports, as the host module does.
+    const ModelParameters& b = r.best;
+    const double vector[parameterCount] = {b.propm, b.enu, b.pkappa, b.plamda, b.pnvoid, b.cohesion, b.z, b.chi, b.sm};
+    const double switches[3] = {settings.penalties ? 1.0 : 0.0, 1.0, 0.0};
+    r.error = evaluator.evaluateObjective(vector, switches);
+    r.diagnostics = evaluator.diagnostics();
+    for (const auto& w : evaluator.warnings()) ctx.err << "calvenor: warning: " << w << "\n";
+    const TestStore& store = evaluator.store();
+    r.reports.push_back(hostPath(o.dir, errorReportName).string());
+    r.reports.push_back(hostPath(o.dir, stateFileName).string());
+    for (const auto& name : store.curveFile) r.reports.push_back(hostPath(o.dir, name).string());
+
+    std::error_code ec;
+    fs::create_directories(outDir, ec);
+    if (ec) {
+        ctx.err << "calvenor: cannot create " << outDir.string() << ": " << ec.message() << "\n";
+        ctx.status = 1;
+    }
+    if (!o.noPlot && !ec) {
+        PlotPage page;
+        page.title = "Calibration, " + o.dir + ": error value " + general(r.error, 5) +
+                     "  (points: measured; lines: simulated with the best parameters)";
+        page.tests = plotTests(store, r.best);
+        for (const HistoryPoint& h : r.run.history) page.convergence.push_back({h.evaluations, h.best, h.phase});
+        page.summary = summaryLines(settings, r);
+        const PlotOutcome plots = drawPlotPage(page, outDir, "calibration");
+        for (const auto& w : plots.warnings) ctx.err << "calvenor: warning: " << w << "\n";
+        for (const auto& f : plots.files) r.plots.push_back(f.string());
+    }
+
+    printTable(ctx.out, settings, o.dir, store.nTests, r);
+    if (!ec) {
+        try {
+            writeJson(outDir / "calibration.json", settings, o.dir, store, r);
+            ctx.out << "\n  results      " << (outDir / "calibration.json").string() << "\n";
+        } catch (const std::exception& e) {
+            ctx.err << "calvenor: " << e.what() << "\n";
+            ctx.status = 1;
+        }
+    }
+    for (const auto& p : r.plots) ctx.out << "  plot         " << p << "\n";
+    ctx.out << "  reports      " << (fs::path(o.dir) / "vornevResult").string() << " ("
+            << r.reports.size() << " files)\n";
+    if (r.run.interrupted && ctx.status == 0) ctx.status = 130;
+}
+
+}  // namespace
+
+void addCalibrateCommand(CLI::App& app, Context& ctx) {
+    auto o = std::make_shared<CalibrateOptions>();
+    CLI::App* sub = app.add_subcommand(
+        "calibrate",
+        "Fit the model parameters to the tests listed in DIR/vornevResult/evReadInList.txt: a global search "
+        "(pagmo2; by default CMA-ES) followed by a local polish (NLopt BOBYQA), each generation evaluated as "
+        "one parallel batch. Prints the best parameters, the error value and its four measures; writes "
+        "OUT/calibration.json, OUT/calibration.png and .svg, and the three reports of the best set into "
+        "DIR/vornevResult. Default bounds: propm [0.5, 2], pkappa [0.002, 0.1], plamda [0.02, 0.4], pnvoid "
+        "[0.5, 3], z [0.4, 3], chi [0, 0.9], sm [0, 5]; enu fixed at 0.3 and cohesion at 0. Exit status 130 "
+        "when stopped by Ctrl-C (the results so far are written).");
+    sub->add_option("--dir", o->dir, "folder that holds vornevResult/")->capture_default_str();
+    sub->add_option("--config", o->config,
+                    "TOML file: parameters (propm = { start = 1.2, lower = 0.8, upper = 1.8 }, enu = { fixed = 0.3 }) "
+                    "and options (algorithm, generations, population, max_evaluations, seed, threads, penalties, "
+                    "polish, out); the command-line options override it")
+        ->check(CLI::ExistingFile);
+    auto& g = o->given;
+    g["--algorithm"] = sub->add_option("--algorithm", o->algorithm,
+                                       "cmaes, xnes, pso, de, sade (global, pagmo2) or nelder-mead, bobyqa, sbplx "
+                                       "(local, NLopt, from the start values); default cmaes")
+                           ->check(CLI::IsMember(std::vector<std::string>(algorithmNames.begin(), algorithmNames.end())));
+    g["--generations"] = sub->add_option("--generations", o->generations,
+                                         "most generations of the global search (default: until the budget is spent, "
+                                         "the search converges, or its best error value improves by less than "
+                                         "0.1 % in 60 generations)")
+                             ->check(CLI::PositiveNumber);
+    g["--population"] = sub->add_option("--population", o->population,
+                                        "population of the global search (default, for n free parameters: "
+                                        "max(16, 4 + 3n) for cmaes and xnes, 32 for pso, max(24, 5n) for de "
+                                        "and sade)")
+                            ->check(CLI::Range(5, 1000000));
+    g["--max-evaluations"] = sub->add_option("--max-evaluations", o->maxEvaluations,
+                                             "evaluation budget of the whole search (default 20000); a global search "
+                                             "leaves a fifth of it (at least 100, at most half) to the polish")
+                                 ->check(CLI::PositiveNumber);
+    g["--seed"] = sub->add_option("--seed", o->seed, "seed of the search (default: drawn at random and printed)");
+    g["--threads"] = sub->add_option("--threads", o->threads,
+                                     "threads evaluating a generation (default 0: CALVENOR_THREADS if set, else all "
+                                     "cores); the result does not depend on it");
+    g["--penalties"] = sub->add_option("--penalties", o->penalties,
+                                       "on: multiply the error value by the constraint penalty factors (default); "
+                                       "off: plain error value")
+                           ->check(CLI::IsMember({"on", "off"}));
+    g["--polish"] = sub->add_option("--polish", o->polish, "on: BOBYQA after a global search (default); off: none")
+                        ->check(CLI::IsMember({"on", "off"}));
+    g["--out"] = sub->add_option("--out", o->out, "folder for calibration.json and the plots (default DIR/calvenor-calibration)");
+    sub->add_flag("--quiet", o->quiet, "no progress on stderr");
+    sub->add_flag("--no-plot", o->noPlot, "do not draw the plots");
+    sub->callback([o, &ctx] { runCalibrate(*o, ctx); });
+}
+
+}  // namespace calvenor::cli

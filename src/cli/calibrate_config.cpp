@@ -1,0 +1,284 @@
+#include "cli/calibrate_config.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <sstream>
+
+#define TOML_EXCEPTIONS 1
+#include <toml++/toml.h>
+
+namespace calvenor::cli {
+
+int parameterIndex(std::string_view name) {
+    for (int i = 0; i < parameterCount; ++i) {
+        if (parameterNames[static_cast<std::size_t>(i)] == name) return i;
+    }
+    return -1;
+}
+
+double& parameterAt(ModelParameters& p, int index) {
+    double* fields[parameterCount] = {&p.propm, &p.enu, &p.pkappa, &p.plamda, &p.pnvoid,
+                                      &p.cohesion, &p.z, &p.chi, &p.sm};
+    return *fields[index];
+}
+
+double parameterAt(const ModelParameters& p, int index) {
+    return parameterAt(const_cast<ModelParameters&>(p), index);
+}
+
+ParameterSetting defaultFreeSetting(int index) {
+    static const ParameterSetting table[parameterCount] = {
+        {1.2, 0.5, 2.0, false},    // propm
+        {0.3, 0.05, 0.45, false},  // enu
+        {0.02, 0.002, 0.1, false}, // pkappa
+        {0.1, 0.02, 0.4, false},   // plamda
+        {1.5, 0.5, 3.0, false},    // pnvoid
+        {0.0, 0.0, 50.0, false},   // cohesion, kPa
+        {1.4, 0.4, 3.0, false},    // z
+        {0.2, 0.0, 0.9, false},    // chi
+        {1.0, 0.0, 5.0, false},    // sm
+    };
+    return table[index];
+}
+
+ParameterSettings defaultParameterSettings() {
+    ParameterSettings s;
+    for (int i = 0; i < parameterCount; ++i) s[static_cast<std::size_t>(i)] = defaultFreeSetting(i);
+    s[1].fixed = true;  // enu 0.3
+    s[5].fixed = true;  // cohesion 0
+    return s;
+}
+
+bool isGlobalAlgorithm(std::string_view name) {
+    return name == "cmaes" || name == "xnes" || name == "pso" || name == "de" || name == "sade";
+}
+
+std::string readTextFile(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw ConfigError(file.string() + ": cannot open the file");
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    if (in.bad()) throw ConfigError(file.string() + ": cannot read the file");
+    return ss.str();
+}
+
+namespace {
+
+std::string joined(auto const& names) {
+    std::string s;
+    for (const auto& n : names) {
+        if (!s.empty()) s += ", ";
+        s += n;
+    }
+    return s;
+}
+
+constexpr std::array<std::string_view, 9> optionKeys = {
+    "algorithm", "generations", "population", "max_evaluations", "seed",
+    "threads",   "penalties",   "polish",     "out"};
+
+class Reader {
+public:
+    Reader(CalibrationSettings& settings, std::string fileName)
+        : settings_(settings), file_(std::move(fileName)) {}
+
+    void apply(std::string_view text) {
+        toml::table root;
+        try {
+            root = toml::parse(text, file_);
+        } catch (const toml::parse_error& e) {
+            fail(static_cast<int>(e.source().begin.line), "", std::string(e.description()));
+        }
+        for (auto&& [key, node] : root) {
+            const std::string name(key.str());
+            const int line = lineOf(key, node);
+            if (name == "parameters") {
+                const toml::table* table = node.as_table();
+                if (!table) fail(line, name, "expected a table of parameters ([parameters])");
+                for (auto&& [pkey, pnode] : *table) {
+                    const std::string pname(pkey.str());
+                    const int index = parameterIndex(pname);
+                    if (index < 0) {
+                        fail(lineOf(pkey, pnode), "parameters." + pname,
+                             "unknown parameter (the parameters are " + joined(parameterNames) + ")");
+                    }
+                    readParameter(index, "parameters." + pname, pnode, lineOf(pkey, pnode));
+                }
+            } else if (const int index = parameterIndex(name); index >= 0) {
+                readParameter(index, name, node, line);
+            } else if (std::find(optionKeys.begin(), optionKeys.end(), name) != optionKeys.end()) {
+                readOption(name, node, line);
+            } else {
+                fail(line, name,
+                     "unknown key (expected a parameter: " + joined(parameterNames) +
+                         "; a [parameters] table; or an option: " + joined(optionKeys) + ")");
+            }
+        }
+    }
+
+private:
+    CalibrationSettings& settings_;
+    std::string file_;
+    std::array<int, parameterCount> seenLine_{};  // where each parameter was given
+
+    [[noreturn]] void fail(int line, const std::string& key, const std::string& message) const {
+        std::string where = file_;
+        if (line > 0) where += ":" + std::to_string(line);
+        throw ConfigError(where + ": " + (key.empty() ? "" : key + ": ") + message);
+    }
+
+    static int lineOf(const toml::key& key, const toml::node& node) {
+        if (key.source().begin.line > 0) return static_cast<int>(key.source().begin.line);
+        return static_cast<int>(node.source().begin.line);
+    }
+    static int lineOf(const toml::node& node) { return static_cast<int>(node.source().begin.line); }
+
+    double number(const toml::node& node, const std::string& key) const {
+        if (!node.is_number()) fail(lineOf(node), key, "expected a number");
+        const double v = node.value<double>().value();
+        if (!std::isfinite(v)) fail(lineOf(node), key, "expected a finite number");
+        return v;
+    }
+
+    std::int64_t integer(const toml::node& node, const std::string& key, std::int64_t low,
+                         std::int64_t high) const {
+        if (!node.is_integer()) fail(lineOf(node), key, "expected a whole number");
+        const std::int64_t v = node.value<std::int64_t>().value();
+        if (v < low || v > high) {
+            fail(lineOf(node), key,
+                 std::to_string(v) + " is out of range (" + std::to_string(low) + " to " +
+                     std::to_string(high) + ")");
+        }
+        return v;
+    }
+
+    void readParameter(int index, const std::string& key, const toml::node& node, int line) {
+        int& seen = seenLine_[static_cast<std::size_t>(index)];
+        if (seen != 0) {
+            fail(std::max(seen, line), std::string(parameterNames[static_cast<std::size_t>(index)]),
+                 "given twice (lines " + std::to_string(std::min(seen, line)) + " and " +
+                     std::to_string(std::max(seen, line)) + ")");
+        }
+        seen = line;
+        ParameterSetting& s = settings_.parameters[static_cast<std::size_t>(index)];
+        if (node.is_number()) {  // a bare number fixes the parameter
+            s = ParameterSetting{number(node, key), 0.0, 0.0, true};
+            s.lower = s.upper = s.start;
+            return;
+        }
+        const toml::table* table = node.as_table();
+        if (!table) {
+            fail(line, key, "expected a number (fixed value) or a table such as "
+                            "{ start = 1.2, lower = 0.8, upper = 1.8 } or { fixed = 0.3 }");
+        }
+        std::optional<double> start, lower, upper, fixed;
+        for (auto&& [fkey, fnode] : *table) {
+            const std::string field(fkey.str());
+            const std::string fullKey = key + "." + field;
+            const double v = number(fnode, fullKey);
+            if (field == "start") start = v;
+            else if (field == "lower") lower = v;
+            else if (field == "upper") upper = v;
+            else if (field == "fixed") fixed = v;
+            else fail(lineOf(fkey, fnode), fullKey, "unknown field (expected start, lower, upper or fixed)");
+        }
+        if (fixed) {
+            if (start || lower || upper) fail(line, key, "give either fixed or start/lower/upper, not both");
+            s = ParameterSetting{*fixed, *fixed, *fixed, true};
+            return;
+        }
+        const ParameterSetting d = defaultFreeSetting(index);
+        ParameterSetting r{0.0, lower.value_or(d.lower), upper.value_or(d.upper), false};
+        if (r.lower > r.upper) {
+            fail(line, key + (lower ? ".lower" : ".upper"),
+                 "lower (" + shortest(r.lower) + ") is above upper (" + shortest(r.upper) + ")" +
+                     (lower && upper ? "" : " (the other bound is the default)"));
+        }
+        if (r.lower == r.upper) {
+            fail(line, key, "lower equals upper (" + shortest(r.lower) + "); write { fixed = " +
+                                shortest(r.lower) + " } to hold it fixed");
+        }
+        if (start) {
+            if (*start < r.lower || *start > r.upper) {
+                fail(line, key + ".start",
+                     "start " + shortest(*start) + " is outside the bounds [" + shortest(r.lower) + ", " +
+                         shortest(r.upper) + "]");
+            }
+            r.start = *start;
+        } else {
+            const ParameterSetting current = settings_.parameters[static_cast<std::size_t>(index)];
+            const double preferred = current.fixed ? current.start : d.start;
+            r.start = (preferred >= r.lower && preferred <= r.upper) ? preferred : 0.5 * (r.lower + r.upper);
+        }
+        s = r;
+    }
+
+    void readOption(const std::string& name, const toml::node& node, int line) {
+        if (name == "algorithm") {
+            const auto v = node.value<std::string>();
+            if (!v || std::find(algorithmNames.begin(), algorithmNames.end(), *v) == algorithmNames.end()) {
+                fail(line, name, "expected one of " + joined(algorithmNames));
+            }
+            settings_.algorithm = *v;
+        } else if (name == "generations") {
+            settings_.generations = integer(node, name, 1, std::int64_t{1} << 40);
+        } else if (name == "population") {
+            settings_.population = integer(node, name, 5, 1000000);
+        } else if (name == "max_evaluations") {
+            settings_.maxEvaluations = integer(node, name, 1, std::int64_t{1} << 40);
+        } else if (name == "seed") {
+            settings_.seed = static_cast<std::uint32_t>(
+                integer(node, name, 0, std::numeric_limits<std::uint32_t>::max()));
+        } else if (name == "threads") {
+            settings_.threads = static_cast<unsigned>(integer(node, name, 0, 4096));
+        } else if (name == "penalties" || name == "polish") {
+            bool value = false;
+            if (const auto b = node.value<bool>(); b && node.is_boolean()) {
+                value = *b;
+            } else if (const auto s = node.value<std::string>(); s && (*s == "on" || *s == "off")) {
+                value = *s == "on";
+            } else {
+                fail(line, name, "expected true or false (or \"on\" / \"off\")");
+            }
+            (name == "penalties" ? settings_.penalties : settings_.polish) = value;
+        } else if (name == "out") {
+            const auto v = node.value<std::string>();
+            if (!v || v->empty()) fail(line, name, "expected a folder name");
+            settings_.out = *v;
+        }
+    }
+};
+
+}  // namespace
+
+void applyCalibrationConfig(CalibrationSettings& settings, std::string_view text, const std::string& fileName) {
+    Reader(settings, fileName).apply(text);
+    checkParameterSettings(settings.parameters, fileName);
+}
+
+void readCalibrationConfig(CalibrationSettings& settings, const std::filesystem::path& file) {
+    applyCalibrationConfig(settings, readTextFile(file), file.string());
+}
+
+void checkParameterSettings(const ParameterSettings& parameters, const std::string& where) {
+    for (int i = 0; i < parameterCount; ++i) {
+        const ParameterSetting& s = parameters[static_cast<std::size_t>(i)];
+        const std::string key(parameterNames[static_cast<std::size_t>(i)]);
+        if (!std::isfinite(s.start) || !std::isfinite(s.lower) || !std::isfinite(s.upper)) {
+            throw ConfigError(where + ": " + key + ": values must be finite");
+        }
+        if (s.fixed) continue;
+        if (!(s.lower < s.upper)) {
+            throw ConfigError(where + ": " + key + ": lower (" + shortest(s.lower) + ") is not below upper (" +
+                              shortest(s.upper) + ")");
+        }
+        if (s.start < s.lower || s.start > s.upper) {
+            throw ConfigError(where + ": " + key + ": start " + shortest(s.start) + " is outside the bounds [" +
+                              shortest(s.lower) + ", " + shortest(s.upper) + "]");
+        }
+    }
+}
+
+}  // namespace calvenor::cli

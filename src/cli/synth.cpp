@@ -1,0 +1,429 @@
+// calvenor synth: synthetic tests from known parameters.
+#include "cli/synth.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <optional>
+#include <random>
+#include <set>
+#include <sstream>
+
+#define TOML_EXCEPTIONS 1
+#include <toml++/toml.h>
+
+#include "cli/app.hpp"
+#include "cli/calibrate_config.hpp"
+#include "cli/plot.hpp"
+#include "objective/objective.hpp"
+
+namespace calvenor::cli {
+
+double normalCompressionVoidRatio(const ModelParameters& p, double pressure) {
+    const double ps = computePs(p);
+    const double e = p.z - p.plamda * std::log((pressure + ps) / (1.0 + ps));
+    return std::round(e * 1e4) / 1e4;
+}
+
+SynthConfig defaultSynthConfig() {
+    SynthConfig c;
+    c.parameters = ModelParameters{1.2, 0.3, 0.02, 0.12, 2.3, 0.0, 2.2, 0.2, 1.0};
+    const double e0 = normalCompressionVoidRatio(c.parameters, 50.0);
+    for (std::int32_t type : {1, 3}) {
+        for (double pc : {100.0, 200.0, 400.0}) {
+            SynthTest t;
+            t.name = std::string(type == 1 ? "CU" : "CD") + shortest(pc);
+            t.type = type;
+            t.pInitial = 50.0;
+            t.eInitial = e0;
+            t.pConsol = pc;
+            c.tests.push_back(t);
+        }
+    }
+    return c;
+}
+
+namespace {
+
+[[noreturn]] void fail(const std::string& file, const toml::node* node, const std::string& key,
+                       const std::string& message) {
+    std::string where = file;
+    if (node != nullptr && node->source().begin.line > 0) where += ":" + std::to_string(node->source().begin.line);
+    throw ConfigError(where + ": " + key + ": " + message);
+}
+
+double numberAt(const std::string& file, const toml::node& node, const std::string& key) {
+    if (!node.is_number()) fail(file, &node, key, "expected a number");
+    const double v = node.value<double>().value();
+    if (!std::isfinite(v)) fail(file, &node, key, "expected a finite number");
+    return v;
+}
+
+std::int64_t integerAt(const std::string& file, const toml::node& node, const std::string& key, std::int64_t low,
+                       std::int64_t high) {
+    if (!node.is_integer()) fail(file, &node, key, "expected a whole number");
+    const std::int64_t v = node.value<std::int64_t>().value();
+    if (v < low || v > high) {
+        fail(file, &node, key,
+             std::to_string(v) + " is out of range (" + std::to_string(low) + " to " + std::to_string(high) + ")");
+    }
+    return v;
+}
+
+bool goodName(const std::string& name) {
+    if (name.empty() || name.size() > 100) return false;
+    return std::all_of(name.begin(), name.end(), [](char ch) {
+        return std::isalnum(static_cast<unsigned char>(ch)) || ch == '-' || ch == '_' || ch == '.';
+    });
+}
+
+std::string defaultName(std::int32_t type, double pc) {
+    const std::string prefix = type == 1 ? "CU" : type == 3 ? "CD" : "T" + std::to_string(type) + "-";
+    return prefix + shortest(pc);
+}
+
+SynthTest readTest(const std::string& file, const toml::table& table, const std::string& key,
+                   const ModelParameters& truth) {
+    SynthTest t;
+    std::optional<double> eInitial, pInitial;
+    std::optional<std::string> name;
+    bool typeGiven = false, pcGiven = false;
+    for (auto&& [k, node] : table) {
+        const std::string field(k.str());
+        const std::string full = key + "." + field;
+        if (field == "name") {
+            const auto v = node.value<std::string>();
+            if (!v || !goodName(*v)) fail(file, &node, full, "expected a name of letters, digits, '-', '_' or '.'");
+            name = *v;
+        } else if (field == "type") {
+            t.type = static_cast<std::int32_t>(integerAt(file, node, full, 1, 5));
+            typeGiven = true;
+        } else if (field == "p_initial") {
+            pInitial = numberAt(file, node, full);
+            if (!(*pInitial > 0.0)) fail(file, &node, full, "expected a pressure above 0 kPa");
+        } else if (field == "e_initial") {
+            eInitial = numberAt(file, node, full);
+            if (!(*eInitial > 0.0)) fail(file, &node, full, "expected a void ratio above 0");
+        } else if (field == "p_consolidation") {
+            t.pConsol = numberAt(file, node, full);
+            if (!(t.pConsol > 0.0)) fail(file, &node, full, "expected a pressure above 0 kPa");
+            pcGiven = true;
+        } else if (field == "strain_max") {
+            t.strainMax = numberAt(file, node, full);
+            if (!(t.strainMax > 0.0 && t.strainMax <= 0.5)) {
+                fail(file, &node, full, "expected an axial strain above 0 and at most 0.5 (plain, 0.15 is 15 %)");
+            }
+        } else if (field == "rows") {
+            t.rows = static_cast<std::int32_t>(integerAt(file, node, full, 2, 2000));
+        } else {
+            fail(file, &node, full,
+                 "unknown field (expected name, type, p_initial, e_initial, p_consolidation, strain_max, rows)");
+        }
+    }
+    if (!typeGiven) fail(file, &table, key, "type is missing (1 to 5)");
+    if (!pcGiven) fail(file, &table, key, "p_consolidation is missing (kPa)");
+    t.pInitial = pInitial.value_or(std::min(50.0, t.pConsol));
+    if (t.pConsol < t.pInitial) {
+        fail(file, &table, key,
+             "p_consolidation (" + shortest(t.pConsol) + ") is below p_initial (" + shortest(t.pInitial) +
+                 "); consolidation only raises the pressure");
+    }
+    t.eInitial = eInitial.value_or(normalCompressionVoidRatio(truth, t.pInitial));
+    t.name = name.value_or(defaultName(t.type, t.pConsol));
+    return t;
+}
+
+}  // namespace
+
+void applySynthConfig(SynthConfig& config, std::string_view text, const std::string& fileName) {
+    toml::table root;
+    try {
+        root = toml::parse(text, fileName);
+    } catch (const toml::parse_error& e) {
+        throw ConfigError(fileName + ":" + std::to_string(e.source().begin.line) + ": " +
+                          std::string(e.description()));
+    }
+    // Parameters first: the default initial void ratios depend on them.
+    if (const toml::node* node = root.get("parameters")) {
+        const toml::table* table = node->as_table();
+        if (!table) fail(fileName, node, "parameters", "expected a table of the nine parameter values");
+        for (auto&& [k, v] : *table) {
+            const std::string name(k.str());
+            const int index = parameterIndex(name);
+            if (index < 0) {
+                fail(fileName, &v, "parameters." + name,
+                     "unknown parameter (the parameters are propm, enu, pkappa, plamda, pnvoid, cohesion, z, chi, sm)");
+            }
+            parameterAt(config.parameters, index) = numberAt(fileName, v, "parameters." + name);
+        }
+    }
+    bool testsGiven = false;
+    for (auto&& [k, node] : root) {
+        const std::string key(k.str());
+        if (key == "parameters") continue;
+        if (key == "noise") {
+            config.noise = numberAt(fileName, node, key);
+            if (config.noise < 0.0 || config.noise > 1.0) fail(fileName, &node, key, "expected a value from 0 to 1");
+        } else if (key == "seed") {
+            config.seed = static_cast<std::uint32_t>(
+                integerAt(fileName, node, key, 0, std::numeric_limits<std::uint32_t>::max()));
+        } else if (key == "test") {
+            const toml::array* tests = node.as_array();
+            if (!tests || tests->empty()) fail(fileName, &node, key, "expected [[test]] tables");
+            config.tests.clear();
+            testsGiven = true;
+            for (std::size_t i = 0; i < tests->size(); ++i) {
+                const toml::table* table = (*tests)[i].as_table();
+                const std::string tkey = "test[" + std::to_string(i + 1) + "]";
+                if (!table) fail(fileName, &(*tests)[i], tkey, "expected a table");
+                config.tests.push_back(readTest(fileName, *table, tkey, config.parameters));
+            }
+        } else {
+            fail(fileName, &node, key, "unknown key (expected noise, seed, [parameters] or [[test]])");
+        }
+    }
+    if (!testsGiven) {
+        // The default tests start on the normal compression line of the parameters given.
+        const SynthConfig d = defaultSynthConfig();
+        config.tests = d.tests;
+        for (auto& t : config.tests) t.eInitial = normalCompressionVoidRatio(config.parameters, t.pInitial);
+    }
+    std::set<std::string> names;
+    for (const auto& t : config.tests) {
+        if (!names.insert(t.name).second) throw ConfigError(fileName + ": test: the name '" + t.name + "' is used twice");
+    }
+}
+
+std::string synthConfigToml(const SynthConfig& config) {
+    std::ostringstream out;
+    out << "# Synthetic tests written by calvenor synth. The same files come back from\n"
+           "#   calvenor synth --config synth.toml --out DIR\n"
+           "# noise: standard deviation of the multiplicative noise on q, p, ev and u\n"
+        << "noise = " << shortest(config.noise) << "\n"
+        << "seed = " << config.seed << "\n\n"
+        << "# The true parameters.\n[parameters]\n";
+    for (int i = 0; i < parameterCount; ++i) {
+        out << parameterNames[static_cast<std::size_t>(i)] << " = " << shortest(parameterAt(config.parameters, i))
+            << "\n";
+    }
+    out << "\n# Pressures in kPa; strain_max is plain (0.15 is 15 %); rows are evenly spaced from 0.\n";
+    for (const auto& t : config.tests) {
+        out << "\n[[test]]\n"
+            << "name = \"" << t.name << "\"\n"
+            << "type = " << t.type << "\n"
+            << "p_initial = " << shortest(t.pInitial) << "\n"
+            << "e_initial = " << shortest(t.eInitial) << "\n"
+            << "p_consolidation = " << shortest(t.pConsol) << "\n"
+            << "strain_max = " << shortest(t.strainMax) << "\n"
+            << "rows = " << t.rows << "\n";
+    }
+    return out.str();
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Standard normal numbers from a fixed engine (Box-Muller), reproducible from the seed.
+class Noise {
+public:
+    explicit Noise(std::uint32_t seed) : rng_(seed) {}
+    double next() {
+        const double u1 = (static_cast<double>(rng_() >> 11) + 1.0) * 0x1.0p-53;  // (0, 1]
+        const double u2 = static_cast<double>(rng_() >> 11) * 0x1.0p-53;          // [0, 1)
+        return std::sqrt(-2.0 * std::log(u1)) * std::cos(6.283185307179586 * u2);
+    }
+
+private:
+    std::mt19937_64 rng_;
+};
+
+void writeFile(const fs::path& file, const std::string& text) {
+    std::ofstream out(file, std::ios::binary);
+    out << text;
+    out.close();
+    if (!out) throw std::runtime_error("cannot write " + file.string());
+}
+
+using Rows = std::vector<std::array<double, columnCount>>;
+
+std::string dataText(const Rows& rows) {
+    std::string text;
+    for (const auto& r : rows) {
+        for (int c = 0; c < columnCount; ++c) {
+            if (c) text += ' ';
+            text += shortest(r[static_cast<std::size_t>(c)]);
+        }
+        text += '\n';
+    }
+    return text;
+}
+
+}  // namespace
+
+SynthResult writeSynthetic(const SynthConfig& config, const fs::path& dir) {
+    if (config.tests.empty()) throw std::runtime_error("no tests to write");
+    const fs::path folder = dir / "vornevResult";
+    fs::create_directories(folder);
+    SynthResult result;
+
+    // The lists, and data files holding the strains and the consolidation
+    // pressure: loading them gives the derived values the objective will use.
+    std::string list;
+    std::vector<Rows> rows(config.tests.size());
+    for (std::size_t t = 0; t < config.tests.size(); ++t) {
+        const SynthTest& test = config.tests[t];
+        list += ".\\vornevResult\\" + test.name + ".txt " + std::to_string(test.type) + " " +
+                shortest(test.pInitial) + " " + shortest(test.eInitial) + "\n";
+        for (std::int32_t r = 0; r < test.rows; ++r) {
+            const double strain = std::round(test.strainMax * r / (test.rows - 1) * 1e6) / 1e6;
+            rows[t].push_back({strain, 0.0, test.pConsol, 0.0, 0.0});
+        }
+        writeFile(folder / (test.name + ".txt"), dataText(rows[t]));
+    }
+    for (const char* name : {"evReadInList.txt", "evReadInListZong.txt"}) {
+        writeFile(folder / name, list);
+        result.files.push_back(folder / name);
+    }
+
+    // The model's curves read at the strains, exactly as the objective reads them.
+    const TestStore store = loadTestList(dir, workingListName);
+    PathBuffers buffers;
+    std::vector<std::vector<bool>> bracketed(config.tests.size());
+    for (std::size_t t = 0; t < config.tests.size(); ++t) bracketed[t].assign(rows[t].size(), false);
+    const int reached = runDriver(config.parameters, store, buffers, [&](int t, double, double, const PathBuffers& b) {
+        const std::array<const double*, columnCount> curve = {b.epsAxial.data(), b.qDev.data(), b.pMean.data(),
+                                                              b.epsVol.data(), b.poreU.data()};
+        interpolateTest(store, t, curve, [&](int r, const std::array<double, columnCount>& v) {
+            rows[static_cast<std::size_t>(t)][static_cast<std::size_t>(r)] = v;
+            bracketed[static_cast<std::size_t>(t)][static_cast<std::size_t>(r)] = true;
+        });
+    });
+    if (reached < store.nTests) {
+        const SynthTest& test = config.tests[static_cast<std::size_t>(reached)];
+        throw std::runtime_error("test " + test.name + ": with these parameters the isotropic compression from " +
+                                 shortest(test.pInitial) + " kPa (void ratio " + shortest(test.eInitial) +
+                                 ") does not reach " + shortest(test.pConsol) + " kPa");
+    }
+    Noise noise(config.seed);
+    for (std::size_t t = 0; t < config.tests.size(); ++t) {
+        const SynthTest& test = config.tests[t];
+        for (std::size_t r = 0; r < rows[t].size(); ++r) {
+            if (!bracketed[t][r]) {
+                throw std::runtime_error("test " + test.name + ": the simulated path does not reach the strain " +
+                                         shortest(rows[t][r][strainCol]));
+            }
+            auto& row = rows[t][r];
+            if (r == 0) row[pCol] = test.pConsol;  // shearing starts at the consolidation pressure
+            for (int c = qCol; c <= uCol; ++c) {
+                const double g = noise.next();
+                if (config.noise > 0.0 && !(r == 0 && c == pCol)) row[static_cast<std::size_t>(c)] *= 1.0 + config.noise * g;
+            }
+            for (int c = qCol; c <= uCol; ++c) {
+                if (!std::isfinite(row[static_cast<std::size_t>(c)])) {
+                    throw std::runtime_error("test " + test.name + ": the simulated curve is not finite at strain " +
+                                             shortest(row[strainCol]));
+                }
+            }
+        }
+        writeFile(folder / (test.name + ".txt"), dataText(rows[t]));
+        result.files.push_back(folder / (test.name + ".txt"));
+    }
+    writeFile(dir / "synth.toml", synthConfigToml(config));
+    result.files.push_back(dir / "synth.toml");
+
+    Evaluator evaluator(dir);
+    const ModelParameters& p = config.parameters;
+    const double vector[parameterCount] = {p.propm, p.enu, p.pkappa, p.plamda, p.pnvoid, p.cohesion, p.z, p.chi, p.sm};
+    const double switches[3] = {0.0, 0.0, 0.0};
+    result.errorAtTruth = evaluator.evaluateObjective(vector, switches);
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// The command
+
+namespace {
+
+struct SynthOptions {
+    std::string out;
+    std::string config;
+    double noise = 0.0;
+    std::uint32_t seed = 1;
+    bool noPlot = false;
+    CLI::Option* noiseOption = nullptr;
+    CLI::Option* seedOption = nullptr;
+};
+
+void runSynth(const SynthOptions& o, Context& ctx) {
+    SynthConfig config = defaultSynthConfig();
+    if (!o.config.empty()) applySynthConfig(config, readTextFile(o.config), o.config);
+    if (o.noiseOption->count() > 0) {
+        if (o.noise < 0.0 || o.noise > 1.0) throw UsageError("--noise: expected a value from 0 to 1");
+        config.noise = o.noise;
+    }
+    if (o.seedOption->count() > 0) config.seed = o.seed;
+    SynthResult result;
+    try {
+        result = writeSynthetic(config, o.out);
+    } catch (const LoadError& e) {
+        ctx.err << "calvenor: " << e.what() << "\n";
+        ctx.status = 1;
+        return;
+    } catch (const std::exception& e) {
+        ctx.err << "calvenor: " << e.what() << "\n";
+        ctx.status = 1;
+        return;
+    }
+    ctx.out << "wrote " << config.tests.size() << " synthetic tests to "
+            << (std::filesystem::path(o.out) / "vornevResult").string() << " (noise " << shortest(config.noise)
+            << ", seed " << config.seed << ")\n"
+            << "true parameters and configuration: " << (std::filesystem::path(o.out) / "synth.toml").string() << "\n"
+            << "error value at the true parameters (no penalties): " << shortest(result.errorAtTruth) << "\n";
+    if (o.noPlot) return;
+    Evaluator evaluator(o.out);
+    const double switches[3] = {0.0, 0.0, 0.0};
+    const ModelParameters& p = config.parameters;
+    const double vector[parameterCount] = {p.propm, p.enu, p.pkappa, p.plamda, p.pnvoid, p.cohesion, p.z, p.chi, p.sm};
+    evaluator.evaluateObjective(vector, switches);
+    PlotPage page;
+    page.title = "Synthetic tests (noise " + shortest(config.noise) + "): points, the data; lines, the model with the true parameters";
+    page.tests = plotTests(evaluator.store(), config.parameters);
+    page.summaryTitle = "True parameters";
+    for (int i = 0; i < parameterCount; ++i) {
+        std::string line(parameterNames[static_cast<std::size_t>(i)]);
+        line.resize(10, ' ');
+        page.summary.push_back(line + shortest(parameterAt(p, i)));
+    }
+    const PlotOutcome plots = drawPlotPage(page, o.out, "synth");
+    for (const auto& w : plots.warnings) ctx.err << "calvenor: warning: " << w << "\n";
+    for (const auto& f : plots.files) ctx.out << "plot: " << f.string() << "\n";
+}
+
+}  // namespace
+
+void addSynthCommand(CLI::App& app, Context& ctx) {
+    auto o = std::make_shared<SynthOptions>();
+    CLI::App* sub = app.add_subcommand(
+        "synth",
+        "Write synthetic tests from known parameters: DIR/vornevResult/ with both test lists and one data file "
+        "per test (strain q p ev u, the model's curve read at evenly spaced strains, the first row at the "
+        "consolidation pressure), DIR/synth.toml with the true parameters and the configuration, and a plot "
+        "DIR/synth.png. Defaults: a clay (propm 1.2, enu 0.3, pkappa 0.02, plamda 0.12, pnvoid 2.3, "
+        "cohesion 0, z 2.2, chi 0.2, sm 1.0), undrained (type 1) and drained (type 3) tests consolidated from "
+        "50 kPa to 100, 200 and 400 kPa, 31 rows to 15 % axial strain.");
+    sub->add_option("--out", o->out, "folder to write into (created if needed)")->required();
+    sub->add_option("--config", o->config,
+                    "TOML file: noise, seed, [parameters] (the nine true values), [[test]] tables with name, "
+                    "type, p_initial, e_initial, p_consolidation, strain_max, rows")
+        ->check(CLI::ExistingFile);
+    o->noiseOption = sub->add_option("--noise", o->noise,
+                                     "standard deviation of the multiplicative noise on q, p, ev and u "
+                                     "(0.02 is 2 %; default 0)");
+    o->seedOption = sub->add_option("--seed", o->seed, "seed of the noise (default 1)");
+    sub->add_flag("--no-plot", o->noPlot, "do not draw DIR/synth.png");
+    sub->callback([o, &ctx] { runSynth(*o, ctx); });
+}
+
+}  // namespace calvenor::cli

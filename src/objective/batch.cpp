@@ -71,7 +71,15 @@ void Evaluator::evaluateBatch(std::span<const ModelParameters> sets, std::span<c
         o.values.resize(totalRows * columnCount);
         o.bracketed.resize(totalRows);
     }
-    std::vector<PathBuffers> workerBuffers(std::min<std::size_t>(threads, round));
+    // Each worker simulates its sets' tests in interleaved pairs on its own
+    // buffers (the pool of one thread runs them on the worker itself).
+    struct WorkerScratch {
+        std::vector<PathBuffers> window = std::vector<PathBuffers>(2);
+        PathBuffers carry;
+        WorkerPool inline_{1};
+    };
+    std::vector<std::unique_ptr<WorkerScratch>> scratch(std::min<std::size_t>(threads, round));
+    for (auto& w : scratch) w = std::make_unique<WorkerScratch>();
     std::vector<int> reach(sets.size(), 0);
     constexpr double infinity = std::numeric_limits<double>::infinity();
     std::ptrdiff_t lastCompleted = -1;
@@ -82,8 +90,9 @@ void Evaluator::evaluateBatch(std::span<const ModelParameters> sets, std::span<c
         workers.run(count, [&](std::size_t i, unsigned w) {
             SetOutcome& o = outcomes[i];
             std::fill(o.bracketed.begin(), o.bracketed.end(), 0);
-            o.reach = runDriver(
-                sets[start + i], store, workerBuffers[w],
+            WorkerScratch& ws = *scratch[w];
+            o.reach = runDriverParallel(
+                sets[start + i], store, ws.inline_, ws.window, ws.carry,
                 [&](int t, double, double, const PathBuffers& b) {
                     const std::array<const double*, columnCount> curve = {
                         b.epsAxial.data(), b.qDev.data(), b.pMean.data(), b.epsVol.data(),

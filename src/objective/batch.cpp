@@ -50,6 +50,13 @@ void Evaluator::evaluateBatch(std::span<const ModelParameters> sets, std::span<c
         throw std::invalid_argument("batch outputs must hold one entry per parameter set");
     }
     if (sets.empty()) return;
+    if (sets.size() == 1) {
+        const ModelParameters& p = sets[0];
+        const double vector[] = {p.propm, p.enu, p.pkappa, p.plamda, p.pnvoid, p.cohesion, p.z, p.chi, p.sm};
+        errors[0] = evaluateObjective(vector, switches);
+        diagnostics[0] = diagnostics_;
+        return;
+    }
     loadCheck(store_, hostFolder_, switches[2]);
 
     const TestStore& store = store_;

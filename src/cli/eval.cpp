@@ -17,6 +17,7 @@ struct EvalOptions {
     std::string dir = ".";
     std::string switches = "0,0,0";
     std::string callsFile;
+    unsigned threads = 0;
     std::vector<double> parameters;
 };
 
@@ -60,6 +61,7 @@ void printWarnings(const Evaluator& evaluator, std::ostream& err) {
 
 void runEval(const EvalOptions& o, Context& ctx) {
     Evaluator evaluator{std::filesystem::path(o.dir)};
+    if (o.threads != 0) evaluator.setThreads(o.threads);
     if (!o.callsFile.empty()) {
         if (!o.parameters.empty()) throw UsageError("--calls: give either a calls file or nine parameters");
         std::ifstream in(o.callsFile, std::ios::binary);
@@ -149,6 +151,9 @@ void addEvalCommand(CLI::App& app, Context& ctx) {
     sub->add_option("--calls", o->callsFile,
                     "file of calls, one per line: the nine parameters then the three switches (nan "
                     "allowed); the calls share the loaded tests as consecutive host calls do");
+    sub->add_option("--threads", o->threads,
+                    "threads that simulate the tests of a call (default: CALVENOR_THREADS, else every core)")
+        ->check(CLI::Range(1u, 1024u));
     sub->add_option("parameters", o->parameters,
                     "the nine parameters: propm enu pkappa plamda pnvoid cohesion (kPa) z chi sm");
     sub->callback([o, &ctx] { runEval(*o, ctx); });

@@ -19,7 +19,7 @@ inline float toFloat(double x) {
 // x rounded to the nearest float and widened back to double.
 inline double single(double x) { return static_cast<double>(toFloat(x)); }
 
-// Integer powers by repeated multiplication (never std::pow).
+// Integer powers by repeated multiplication, never the library power function.
 inline double square(double x) { return x * x; }
 inline double fourth(double x) { return (x * x) * (x * x); }
 

@@ -50,8 +50,13 @@ std::string readWholeFile(const fs::path& path, const std::string& shown,
     if (path.native().find('\0') != std::string::npos)
         throw LoadError(shown + ": cannot open: the name holds a NUL character" + note);
     std::error_code ec;
-    if (fs::is_directory(path, ec))
+    const fs::file_status status = fs::status(path, ec);
+    if (fs::is_directory(status))
         throw LoadError(shown + ": cannot open: " + std::generic_category().message(EISDIR) + note);
+    // A device or a pipe could be read (or waited on) for ever: only regular
+    // files hold tests.
+    if (fs::exists(status) && !fs::is_regular_file(status))
+        throw LoadError(shown + ": cannot open: not a regular file" + note);
     errno = 0;
     std::unique_ptr<std::FILE, CloseFile> file(std::fopen(path.c_str(), "rb"));
     if (!file) {
@@ -64,7 +69,7 @@ std::string readWholeFile(const fs::path& path, const std::string& shown,
     const auto size = fs::file_size(path, ec);
     if (!ec && size < (std::uintmax_t{1} << 40)) text.reserve(static_cast<std::size_t>(size));
     constexpr std::size_t chunk = std::size_t{1} << 20;
-    auto buffer = std::make_unique<char[]>(chunk);
+    const std::unique_ptr<char[]> buffer(new char[chunk]);  // not zero-filled
     for (;;) {
         const std::size_t got = std::fread(buffer.get(), 1, chunk, file.get());
         text.append(buffer.get(), got);

@@ -3,6 +3,8 @@
 // bad arguments; a replay of calls goes on after a call whose load failed.
 #include <gtest/gtest.h>
 
+#include "support/cli_run.hpp"
+
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -16,17 +18,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct CliRun {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-CliRun run(const std::vector<std::string>& args) {
-    std::ostringstream out, err;
-    const int status = cli::runCalvenor(args, out, err);
-    return {status, out.str(), err.str()};
-}
+using testing::CliRun;
+using testing::run;
 
 const std::vector<std::string> parameters = {"1.25", "0.3", "0.005", "0.03", "0.85",
                                              "0",    "0.83", "0.5",  "1.0"};

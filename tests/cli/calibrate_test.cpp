@@ -3,6 +3,8 @@
 // reproducibility across thread counts, stopping, and the command's outputs.
 #include <gtest/gtest.h>
 
+#include "support/cli_run.hpp"
+
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -22,17 +24,8 @@ using cli::CalibrationSettings;
 using testing::sameDouble;
 using testing::TempDir;
 
-struct CliRun {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-CliRun run(const std::vector<std::string>& args) {
-    std::ostringstream out, err;
-    const int status = cli::runCalvenor(args, out, err);
-    return {status, out.str(), err.str()};
-}
+using testing::CliRun;
+using testing::run;
 
 // Two small synthetic tests (undrained and drained, 11 rows each): quick to evaluate.
 cli::SynthConfig smallSynth() {

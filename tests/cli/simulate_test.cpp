@@ -2,6 +2,8 @@
 // and bad arguments rejected in one line with status 2.
 #include <gtest/gtest.h>
 
+#include "support/cli_run.hpp"
+
 #include <sstream>
 
 #include "cli/app.hpp"
@@ -10,17 +12,8 @@
 namespace calvenor {
 namespace {
 
-struct CliRun {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-CliRun run(const std::vector<std::string>& args) {
-    std::ostringstream out, err;
-    const int status = cli::runCalvenor(args, out, err);
-    return {status, out.str(), err.str()};
-}
+using testing::CliRun;
+using testing::run;
 
 // The command line that reproduces a reference run.
 std::vector<std::string> argsFor(const testing::PathVector& v) {

@@ -21,25 +21,25 @@ struct FieldSpec {
     bool numeric;
 };
 
-struct RecordSpec {
+struct RecordLayout {
     enum Kind { freeForm, empty, fixed } kind;
     std::vector<FieldSpec> fields;
 };
 
-RecordSpec freeRecord() { return {RecordSpec::freeForm, {}}; }
-RecordSpec emptyRecord() { return {RecordSpec::empty, {}}; }
-RecordSpec fixedNumbers(int count, int width) {
-    return {RecordSpec::fixed, std::vector<FieldSpec>(static_cast<std::size_t>(count), {width, true})};
+RecordLayout freeRecord() { return {RecordLayout::freeForm, {}}; }
+RecordLayout emptyRecord() { return {RecordLayout::empty, {}}; }
+RecordLayout fixedNumbers(int count, int width) {
+    return {RecordLayout::fixed, std::vector<FieldSpec>(static_cast<std::size_t>(count), {width, true})};
 }
 
 // The records of the error report up to the end of the section-5 header;
 // one pair record per test follows.
-const std::vector<RecordSpec>& errorReportHead() {
-    static const std::vector<RecordSpec> head = [] {
-        std::vector<RecordSpec> h;
+const std::vector<RecordLayout>& errorReportHead() {
+    static const std::vector<RecordLayout> head = [] {
+        std::vector<RecordLayout> h;
         h.push_back(freeRecord());                                         // ruler 1
         h.push_back(freeRecord());                                         // "1. Error function value :"
-        h.push_back({RecordSpec::fixed, {{15, true}, {1, false}}});        // value and "%"
+        h.push_back({RecordLayout::fixed, {{15, true}, {1, false}}});        // value and "%"
         h.push_back(freeRecord());                                         // ruler 2
         h.push_back(freeRecord());                                         // "2.1 ..."
         for (int i = 0; i < 9; ++i) h.push_back(freeRecord());            // label value
@@ -66,7 +66,7 @@ const std::vector<RecordSpec>& errorReportHead() {
     return head;
 }
 
-RecordSpec recordSpec(ReportKind kind, std::size_t line) {
+RecordLayout recordSpec(ReportKind kind, std::size_t line) {
     switch (kind) {
         case ReportKind::errorReport: {
             const auto& head = errorReportHead();
@@ -75,12 +75,12 @@ RecordSpec recordSpec(ReportKind kind, std::size_t line) {
         case ReportKind::stateFile:
             return fixedNumbers(2, 15);
         case ReportKind::curveFile: {
-            RecordSpec spec{RecordSpec::fixed, {}};
+            RecordLayout layout{RecordLayout::fixed, {}};
             for (int i = 0; i < 5; ++i) {
-                if (i > 0) spec.fields.push_back({1, false});
-                spec.fields.push_back({20, true});
+                if (i > 0) layout.fields.push_back({1, false});
+                layout.fields.push_back({20, true});
             }
-            return spec;
+            return layout;
         }
     }
     return freeRecord();
@@ -209,10 +209,10 @@ bool sameFixed(const FixedNumber& a, const FixedNumber& b) {
 
 std::string quoted(const std::string& s) { return "'" + s + "'"; }
 
-void compareFixed(const RecordSpec& spec, const std::string& ours, const std::string& ref,
+void compareFixed(const RecordLayout& layout, const std::string& ours, const std::string& ref,
                   const std::string& where, std::vector<std::string>& out) {
     std::size_t length = 0;
-    for (const auto& f : spec.fields) length += static_cast<std::size_t>(f.width);
+    for (const auto& f : layout.fields) length += static_cast<std::size_t>(f.width);
     bool shapeOk = true;
     if (ours.size() != length) {
         out.push_back(where + ": our record has " + std::to_string(ours.size()) +
@@ -228,7 +228,7 @@ void compareFixed(const RecordSpec& spec, const std::string& ours, const std::st
 
     std::size_t pos = 0;
     int number = 0;
-    for (const auto& f : spec.fields) {
+    for (const auto& f : layout.fields) {
         const std::string a = ours.substr(pos, static_cast<std::size_t>(f.width));
         const std::string b = ref.substr(pos, static_cast<std::size_t>(f.width));
         pos += static_cast<std::size_t>(f.width);
@@ -312,21 +312,21 @@ std::vector<std::string> reportTextDifferences(const std::string& ours,
     const std::size_t n = std::min(a.records.size(), b.records.size());
     for (std::size_t line = 0; line < n; ++line) {
         const std::string where = name + ":" + std::to_string(line + 1);
-        const RecordSpec spec = recordSpec(kind, line);
+        const RecordLayout layout = recordSpec(kind, line);
         const std::string& x = a.records[line];
         const std::string& y = b.records[line];
-        switch (spec.kind) {
-            case RecordSpec::empty:
+        switch (layout.kind) {
+            case RecordLayout::empty:
                 if (!trimBlanks(x).empty() || !trimBlanks(y).empty()) {
                     out.push_back(where + ": empty record expected: " + quoted(x) + ", reference " +
                                   quoted(y));
                 }
                 break;
-            case RecordSpec::freeForm:
+            case RecordLayout::freeForm:
                 compareFree(x, y, where, out);
                 break;
-            case RecordSpec::fixed:
-                compareFixed(spec, x, y, where, out);
+            case RecordLayout::fixed:
+                compareFixed(layout, x, y, where, out);
                 break;
         }
     }

@@ -5,6 +5,8 @@
 // the same messages for users.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -100,6 +102,16 @@ TEST(BadInputCatalogue, MissingFilesAndFoldersWhereFilesShouldBe) {
         fs::remove(host.file("evReadInList.txt"));
         fs::create_directories(host.file("evReadInList.txt"));
         EXPECT_EQ(firstCallMessage(host), host.shown("evReadInList.txt") + ": cannot open: Is a directory");
+    }
+    {
+        // A device or a pipe would be read (or waited on) for ever.
+        SCOPED_TRACE("a device and a pipe named as data files");
+        Host host;
+        host.list(".\\vornevResult\\T1.txt 3 100.0 0.690\n/dev/zero 3 100.0 0.690\n");
+        EXPECT_EQ(firstCallMessage(host), "/dev/zero: cannot open: not a regular file");
+        ASSERT_EQ(::mkfifo(host.file("pipe").c_str(), 0600), 0);
+        host.list(".\\vornevResult\\pipe 3 100.0 0.690\n");
+        EXPECT_EQ(firstCallMessage(host), host.shown("pipe") + ": cannot open: not a regular file");
     }
     {
         SCOPED_TRACE("a file where a folder of the name should be");

@@ -39,6 +39,11 @@ load_seed() {
         done
 }
 
+# A folder for the host files the fuzz targets write, in memory if possible.
+scratch() {
+    mktemp -d -p /dev/shm calvenor-fuzz.XXXXXX 2>/dev/null || mktemp -d
+}
+
 write_seeds() {
     local target=$1 root=$2 shared=$3 out=$4
     mkdir -p "$out"
@@ -85,7 +90,9 @@ case "${1:-}" in
         build=$2 target=$3 root=$4 shared=$5
         seconds=${CALVENOR_FUZZ_SECONDS:-60}
         seeds=$(mktemp -d)
-        trap 'rm -rf "$seeds"' EXIT
+        CALVENOR_FUZZ_TMP=$(scratch)
+        export CALVENOR_FUZZ_TMP
+        trap 'rm -rf "$seeds" "$CALVENOR_FUZZ_TMP"' EXIT
         write_seeds "$target" "$root" "$shared" "$seeds"
         mkdir -p "$build/corpus/$target" "$build/artifacts"
         echo "fuzzing $target for $seconds s from $(ls "$seeds" | wc -l) seeds"
@@ -107,6 +114,9 @@ case "${1:-}" in
             echo "no saved inputs for $target"
             exit 0
         fi
+        CALVENOR_FUZZ_TMP=$(scratch)
+        export CALVENOR_FUZZ_TMP
+        trap 'rm -rf "$CALVENOR_FUZZ_TMP"' EXIT
         "$build/${target}_fuzzer" "${files[@]}" 2>&1 | tail -n 3
         exit "${PIPESTATUS[0]}"
         ;;

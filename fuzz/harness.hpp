@@ -214,10 +214,15 @@ inline std::string freeFormCase(const std::uint8_t* data, std::size_t size) {
 // A fresh folder of this process for the host's files, removed at exit.
 class ProcessFolder {
 public:
+    // Under CALVENOR_FUZZ_TMP when set (the fuzz script removes that folder:
+    // libFuzzer may end the process without running destructors), else in
+    // /dev/shm or the temporary folder.
     explicit ProcessFolder(const std::string& purpose) {
         std::error_code ec;
-        const fs::path base =
-            fs::is_directory("/dev/shm", ec) ? fs::path("/dev/shm") : fs::temp_directory_path();
+        const char* chosen = std::getenv("CALVENOR_FUZZ_TMP");
+        const fs::path base = chosen != nullptr && *chosen != '\0' ? fs::path(chosen)
+                              : fs::is_directory("/dev/shm", ec)  ? fs::path("/dev/shm")
+                                                                   : fs::temp_directory_path();
         path_ = base / ("calvenor-fuzz-" + purpose + "-" + std::to_string(::getpid()));
         fs::remove_all(path_, ec);
         fs::create_directories(path_);

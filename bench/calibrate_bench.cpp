@@ -11,6 +11,7 @@
 
 #include "cli/calibrate_engine.hpp"
 #include "objective/objective.hpp"
+#include "workload.hpp"
 
 #ifndef CALVENOR_SHARED_DIR
 #define CALVENOR_SHARED_DIR "../shared"
@@ -19,22 +20,6 @@
 namespace calvenor::bench {
 namespace {
 
-const std::filesystem::path workload = std::filesystem::path(CALVENOR_SHARED_DIR) / "bench";
-
-std::vector<ModelParameters> workloadSets() {
-    std::vector<ModelParameters> sets;
-    std::ifstream in(workload / "calls.txt");
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream ss(line);
-        std::vector<double> v;
-        double x;
-        while (ss >> x) v.push_back(x);
-        if (v.size() >= 9) sets.push_back(readParameters(v));
-    }
-    if (sets.empty()) throw std::runtime_error("no calls in " + (workload / "calls.txt").string());
-    return sets;
-}
 
 // 32 points of the unit cube around the workload's parameter sets, as a
 // converging generation would hold them.

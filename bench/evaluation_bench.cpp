@@ -10,28 +10,14 @@
 
 #include "model/integrators.hpp"
 #include "objective/objective.hpp"
+#include "workload.hpp"
 #include "straightforward.hpp"
 
 namespace calvenor::bench {
 namespace {
 
-const std::filesystem::path workload = std::filesystem::path(CALVENOR_SHARED_DIR) / "bench";
 const double switches[] = {1.0, 0.0, 0.0};
 
-std::vector<ModelParameters> workloadSets() {
-    std::vector<ModelParameters> sets;
-    std::ifstream in(workload / "calls.txt");
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream ss(line);
-        std::vector<double> v;
-        double x;
-        while (ss >> x) v.push_back(x);
-        if (v.size() >= 9) sets.push_back(readParameters(v));
-    }
-    if (sets.empty()) throw std::runtime_error("no calls in " + (workload / "calls.txt").string());
-    return sets;
-}
 
 // An evaluator with the workload loaded.
 Evaluator loaded(unsigned threads) {

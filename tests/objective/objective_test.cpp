@@ -189,12 +189,6 @@ std::vector<ModelParameters> batchSets() {
     return sets;
 }
 
-std::string slurp(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 TEST(Batch, EqualsConsecutiveCallsToTheBit) {
     const std::vector<ModelParameters> sets = batchSets();
@@ -246,7 +240,7 @@ TEST(Batch, EqualsConsecutiveCallsToTheBit) {
             }
             if (switches[1] != 0.0) {
                 for (const char* f : {"VORNevPicOutError.DAT", "MidPande.DAT", "A-3.DAT", "N-1.DAT", "H-2.DAT"}) {
-                    EXPECT_EQ(slurp(batchDir.path() / "vornevResult" / f), slurp(seqDir.path() / "vornevResult" / f)) << f;
+                    EXPECT_EQ(testing::readAll(batchDir.path() / "vornevResult" / f), testing::readAll(seqDir.path() / "vornevResult" / f)) << f;
                 }
             }
             // A later single call continues from the same state.

@@ -20,18 +20,8 @@ namespace fs = std::filesystem;
 using testing::ReportKind;
 using testing::reportTextDifferences;
 
-std::string readAll(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) out.push_back(line);
-    return out;
-}
+using testing::lines;
+using testing::readAll;
 
 std::vector<fs::path> referenceCases() {
     std::vector<fs::path> cases;

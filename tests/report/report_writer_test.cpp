@@ -19,18 +19,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string readAll(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) out.push_back(line);
-    return out;
-}
+using testing::lines;
+using testing::readAll;
 
 const ModelParameters parameters{1.4798316340538162, 0.31890621374646733, 1.973944785250489e-2,
                                  0.15287937807372959, 1.3996001847832953, 0.0,

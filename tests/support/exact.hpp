@@ -34,6 +34,11 @@ struct PathVector {
 };
 PathVector readPathVector(const std::filesystem::path& file);
 
+// The bytes of a file ("" when it cannot be read).
+std::string readAll(const std::filesystem::path& file);
+// The lines of a text, without their line ends.
+std::vector<std::string> lines(const std::string& text);
+
 // A fresh, empty temporary folder removed when the object goes.
 class TempDir {
 public:

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <thread>
 
-#include "cli/calibrate_engine.hpp"
+#include "calibration/engine.hpp"
 #include "objective/objective.hpp"
 #include "workload.hpp"
 
@@ -23,7 +23,7 @@ namespace {
 
 // 32 points of the unit cube around the workload's parameter sets, as a
 // converging generation would hold them.
-std::vector<std::vector<double>> generation(const cli::CalibrationObjective& objective) {
+std::vector<std::vector<double>> generation(const CalibrationObjective& objective) {
     const std::vector<ModelParameters> sets = workloadSets();
     std::mt19937_64 rng(1);
     std::normal_distribution<double> jitter(0.0, 0.01);
@@ -40,7 +40,7 @@ unsigned allThreads() { return std::max(1u, std::thread::hardware_concurrency())
 
 void BM_CalibrationGeneration(benchmark::State& state) {
     Evaluator evaluator(workload);
-    cli::CalibrationObjective objective(evaluator, cli::defaultParameterSettings(), true,
+    CalibrationObjective objective(evaluator, defaultParameterSettings(), true,
                                         static_cast<unsigned>(state.range(0)), std::int64_t{1} << 50);
     const auto points = generation(objective);
     objective.evaluate(points);  // loads the workload
@@ -54,7 +54,7 @@ BENCHMARK(BM_CalibrationGeneration)->ArgName("threads")->Arg(1)->Arg(allThreads(
 
 void BM_CalibrationSingle(benchmark::State& state) {
     Evaluator evaluator(workload);
-    cli::CalibrationObjective objective(evaluator, cli::defaultParameterSettings(), true,
+    CalibrationObjective objective(evaluator, defaultParameterSettings(), true,
                                         static_cast<unsigned>(state.range(0)), std::int64_t{1} << 50);
     const auto points = generation(objective);
     objective.evaluate({points[0]});

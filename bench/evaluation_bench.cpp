@@ -24,7 +24,7 @@ Evaluator loaded(unsigned threads) {
     Evaluator e(workload);
     e.setThreads(threads);
     const double v[] = {1.3, 0.3, 0.02, 0.1, 2.0, 0.0, 1.95, 0.2, 1.0};
-    e.evaluateObjective(v, switches);
+    evaluateObjective(e, v, switches);
     return e;
 }
 
@@ -38,7 +38,7 @@ void BM_EvaluationStraightforward(benchmark::State& state) {
     PathBuffers buffers;
     Diagnostics d{};
     const ModelParameters p = readParameters(first);
-    const double expected = e.evaluateObjective(first, switches);
+    const double expected = evaluateObjective(e, first, switches);
     if (straightforwardEvaluate(store, buffers, p, switches, d) != expected) {
         state.SkipWithError("the straightforward evaluation differs");
         return;
@@ -50,7 +50,7 @@ BENCHMARK(BM_EvaluationStraightforward)->Unit(benchmark::kMillisecond);
 
 void BM_Evaluation(benchmark::State& state) {
     Evaluator e = loaded(static_cast<unsigned>(state.range(0)));
-    for (auto _ : state) benchmark::DoNotOptimize(e.evaluateObjective(first, switches));
+    for (auto _ : state) benchmark::DoNotOptimize(evaluateObjective(e, first, switches));
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_Evaluation)->ArgName("threads")->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -117,7 +117,7 @@ void BM_Batch(benchmark::State& state) {
     std::vector<double> errors(size);
     std::vector<Diagnostics> diagnostics(size);
     for (auto _ : state) {
-        e.evaluateBatch(sets, switches, errors, diagnostics);
+        e.evaluateBatch(sets, switchOptions(switches), errors, diagnostics);
         benchmark::DoNotOptimize(errors.data());
     }
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(size));

@@ -60,7 +60,7 @@ double straightforwardEvaluate(TestStore& store, PathBuffers& buffers, const Mod
         }
     }
     straightforwardInterpolate(store);
-    return settleError(p, scoreTests(store), switches, diagnostics);
+    return settleError(p, scoreTests(store), switches[0] != 0.0, diagnostics);
 }
 
 }  // namespace calvenor::bench

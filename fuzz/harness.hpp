@@ -387,7 +387,7 @@ struct CallResult {
     bool failed = false;
     std::string message;
     double error = 0.0;
-    Diagnostics diagnostics{};
+    HostDiagnostics diagnostics{};
 };
 
 inline std::string loadCase(const std::uint8_t* data, std::size_t size) {
@@ -433,8 +433,8 @@ inline std::string loadCase(const std::uint8_t* data, std::size_t size) {
                           CallResult& result) -> std::string {
         const std::array<double, 3> switches = {1.0, reportSwitch, reloadSwitch};
         try {
-            result.error = evaluator.evaluateObjective(parameters, switches);
-            result.diagnostics = evaluator.diagnostics();
+            result.error = evaluateObjective(evaluator, parameters, switches);
+            result.diagnostics = evaluator.diagnostics().hostOrder();
             for (const std::string& w : evaluator.warnings())
                 if (auto bad = checkMessage("warning", w); !bad.empty()) return bad;
             return checkStore(evaluator.store());

@@ -32,13 +32,12 @@ function module = build_calvenor(outdir, gbkMessages)
 
     root = fileparts(fileparts(mfilename('fullpath')));
     src = fullfile(root, 'src');
-    sources = {};
-    for area = {'gateway', 'model', 'objective', 'testdata', 'report'}
-        files = dir(fullfile(src, area{1}, '*.cpp'));
-        for k = 1:numel(files)
-            sources{end + 1} = fullfile(src, area{1}, files(k).name); %#ok<AGROW>
-        end
-    end
+    % What the module holds: the gateway and the core it evaluates with.
+    files = {'gateway/entry.cpp', 'gateway/gateway.cpp', 'io/files.cpp', 'io/numbers.cpp', ...
+             'model/integrators.cpp', 'objective/batch.cpp', 'objective/objective.cpp', ...
+             'objective/parameters.cpp', 'objective/worker_pool.cpp', 'report/reports.cpp', ...
+             'testdata/free_form.cpp', 'testdata/test_store.cpp'};
+    sources = cellfun(@(f) fullfile(src, f), files, 'UniformOutput', false);
     defines = {};
     if gbkMessages
         defines = {'-DCALVENOR_GBK_MESSAGES'};

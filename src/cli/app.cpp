@@ -6,14 +6,6 @@
 
 namespace calvenor::cli {
 
-std::string shortest(double value) {
-    if (std::isnan(value)) return "nan";
-    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
-    char buf[32];
-    const auto r = std::to_chars(buf, buf + sizeof buf, value);
-    return std::string(buf, r.ptr);
-}
-
 int runCalvenor(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     CLI::App app{"Calvenor: calibration of a critical-state soil model against triaxial tests.",
                  "calvenor"};
@@ -24,6 +16,7 @@ int runCalvenor(const std::vector<std::string>& args, std::ostream& out, std::os
     addEvalCommand(app, ctx);
     addCalibrateCommand(app, ctx);
     addSynthCommand(app, ctx);
+    addPlotCommand(app, ctx);
 
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     try {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "io/numbers.hpp"
+
 namespace calvenor::cli {
 
 // Where a subcommand writes, and its exit status once it has run.
@@ -28,11 +30,9 @@ void addSimulateCommand(CLI::App& app, Context& ctx);
 void addEvalCommand(CLI::App& app, Context& ctx);
 void addCalibrateCommand(CLI::App& app, Context& ctx);
 void addSynthCommand(CLI::App& app, Context& ctx);
+void addPlotCommand(CLI::App& app, Context& ctx);
 
 // Runs the program with args (without the program name). Returns the exit status.
 int runCalvenor(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
-
-// A double in shortest round-trip form; non-finite as inf, -inf, nan.
-std::string shortest(double value);
 
 }  // namespace calvenor::cli

@@ -10,11 +10,16 @@
 #include <random>
 #include <sstream>
 
+#include "calibration/algorithms.hpp"
+#include "calibration/calibration.hpp"
+#include "calibration/calibration_error.hpp"
 #include "cli/app.hpp"
 #include "cli/calibrate_config.hpp"
-#include "cli/calibrate_engine.hpp"
-#include "cli/plot.hpp"
+#include "io/files.hpp"
+#include "io/json.hpp"
+#include "io/numbers.hpp"
 #include "objective/objective.hpp"
+#include "report/plot.hpp"
 #include "report/reports.hpp"
 
 namespace calvenor::cli {
@@ -117,6 +122,12 @@ private:
 // ---------------------------------------------------------------------------
 // Options
 
+std::vector<std::string> algorithmChoices() {
+    std::vector<std::string> names;
+    for (const AlgorithmInfo& a : algorithmTable()) names.emplace_back(a.name);
+    return names;
+}
+
 struct CalibrateOptions {
     std::string dir = ".";
     std::string config;
@@ -135,9 +146,10 @@ struct CalibrateOptions {
     bool has(const std::string& name) const { return given.at(name)->count() > 0; }
 };
 
-CalibrationSettings settingsFrom(const CalibrateOptions& o) {
-    CalibrationSettings s;
-    if (!o.config.empty()) readCalibrationConfig(s, o.config);
+CalibrateSetup setupFrom(const CalibrateOptions& o) {
+    CalibrateSetup setup;
+    if (!o.config.empty()) readCalibrationConfig(setup, o.config);
+    CalibrationSettings& s = setup.settings;
     if (o.has("--algorithm")) s.algorithm = o.algorithm;
     if (o.has("--generations")) s.generations = o.generations;
     if (o.has("--population")) s.population = o.population;
@@ -146,132 +158,12 @@ CalibrationSettings settingsFrom(const CalibrateOptions& o) {
     if (o.has("--threads")) s.threads = o.threads;
     if (o.has("--penalties")) s.penalties = o.penalties == "on";
     if (o.has("--polish")) s.polish = o.polish == "on";
-    if (o.has("--out")) s.out = o.out;
-    return s;
+    if (o.has("--out")) setup.out = o.out;
+    return setup;
 }
 
 // ---------------------------------------------------------------------------
 // Results
-
-struct Outcome {
-    ModelParameters best{};
-    double error = 0.0;            // the final call's value (the one in the reports)
-    double bestDuringSearch = 0.0;
-    Diagnostics diagnostics{};
-    std::int64_t evaluations = 0;
-    CalibrationRun run;
-    std::uint32_t seed = 0;
-    unsigned threads = 0;
-    std::vector<std::string> reports;
-    std::vector<std::string> plots;
-};
-
-// "lower", "upper" or "" for a free parameter's value.
-std::string boundHit(const ParameterSetting& s, double value) {
-    if (s.fixed) return "";
-    const double tolerance = 1e-6 * (s.upper - s.lower);
-    if (value - s.lower <= tolerance) return "lower";
-    if (s.upper - value <= tolerance) return "upper";
-    return "";
-}
-
-std::string jsonNumber(double v) { return std::isfinite(v) ? shortest(v) : "null"; }
-
-std::string jsonString(const std::string& text) {
-    std::string s = "\"";
-    for (unsigned char ch : text) {
-        switch (ch) {
-        case '"': s += "\\\""; break;
-        case '\\': s += "\\\\"; break;
-        case '\n': s += "\\n"; break;
-        case '\t': s += "\\t"; break;
-        default:
-            if (ch < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", ch);
-                s += buf;
-            } else {
-                s += static_cast<char>(ch);
-            }
-        }
-    }
-    return s + "\"";
-}
-
-const std::string measureNames[4] = {"ErrorObjqz", "ErrorObjpz", "ErrorObjev", "ErrorObju"};
-
-void writeJson(const fs::path& file, const CalibrationSettings& settings, const std::string& dir,
-               const TestStore& store, const Outcome& r) {
-    std::ostringstream j;
-    j << "{\n  \"dir\": " << jsonString(dir) << ",\n";
-    j << "  \"parameters\": {";
-    for (int i = 0; i < parameterCount; ++i) {
-        j << (i ? ", " : "") << jsonString(std::string(parameterNames[static_cast<std::size_t>(i)])) << ": "
-          << jsonNumber(parameterAt(r.best, i));
-    }
-    j << "},\n  \"error\": " << jsonNumber(r.error) << ",\n";
-    j << "  \"bestErrorDuringSearch\": " << jsonNumber(r.bestDuringSearch) << ",\n";
-    j << "  \"measures\": {";
-    for (int k = 0; k < 4; ++k) {
-        j << (k ? ", " : "") << jsonString(measureNames[k]) << ": " << jsonNumber(r.diagnostics[7 + k]);
-    }
-    j << "},\n  \"diagnostics\": [";
-    for (int k = 0; k < diagnosticsCount; ++k) j << (k ? ", " : "") << jsonNumber(r.diagnostics[k]);
-    j << "],\n  \"evaluations\": " << r.evaluations << ",\n";
-    j << "  \"maxEvaluations\": " << settings.maxEvaluations << ",\n";
-    j << "  \"seconds\": " << jsonNumber(r.run.seconds) << ",\n";
-    j << "  \"evaluationsPerSecond\": "
-      << jsonNumber(r.run.seconds > 0 ? double(r.evaluations) / r.run.seconds : 0.0) << ",\n";
-    j << "  \"threads\": " << r.threads << ",\n  \"seed\": " << r.seed << ",\n";
-    j << "  \"penalties\": " << (settings.penalties ? "true" : "false") << ",\n";
-    j << "  \"interrupted\": " << (r.run.interrupted ? "true" : "false") << ",\n";
-    j << "  \"lookAheadMisses\": " << r.run.lookAheadMisses << ",\n";
-    j << "  \"bounds\": {\n";
-    for (int i = 0; i < parameterCount; ++i) {
-        const ParameterSetting& s = settings.parameters[static_cast<std::size_t>(i)];
-        j << "    " << jsonString(std::string(parameterNames[static_cast<std::size_t>(i)])) << ": {";
-        if (s.fixed) {
-            j << "\"fixed\": true, \"value\": " << jsonNumber(s.start);
-        } else {
-            const std::string hit = boundHit(s, parameterAt(r.best, i));
-            j << "\"fixed\": false, \"start\": " << jsonNumber(s.start) << ", \"lower\": " << jsonNumber(s.lower)
-              << ", \"upper\": " << jsonNumber(s.upper)
-              << ", \"atBound\": " << (hit.empty() ? "null" : jsonString(hit));
-        }
-        j << "}" << (i + 1 < parameterCount ? "," : "") << "\n";
-    }
-    j << "  },\n  \"tests\": [\n";
-    for (int t = 0; t < store.nTests; ++t) {
-        const auto k = static_cast<std::size_t>(t);
-        j << "    {\"file\": " << jsonString(store.testFile[k]) << ", \"type\": " << store.testType[k]
-          << ", \"rows\": " << store.rowCount[k] << ", \"pInitial\": " << jsonNumber(store.pInitial[k])
-          << ", \"eInitial\": " << jsonNumber(store.eInitial[k]) << ", \"pConsol\": " << jsonNumber(store.pConsol[k])
-          << ", \"eConsol\": " << jsonNumber(store.eConsol[k]) << "}" << (t + 1 < store.nTests ? "," : "") << "\n";
-    }
-    j << "  ],\n  \"phases\": [\n";
-    for (std::size_t k = 0; k < r.run.phases.size(); ++k) {
-        const PhaseSummary& p = r.run.phases[k];
-        j << "    {\"algorithm\": " << jsonString(p.algorithm) << ", \"population\": " << p.population
-          << ", \"generations\": " << p.generations << ", \"evaluations\": " << p.evaluations
-          << ", \"stop\": " << jsonString(p.stopReason) << "}" << (k + 1 < r.run.phases.size() ? "," : "") << "\n";
-    }
-    j << "  ],\n  \"history\": [\n";
-    for (std::size_t k = 0; k < r.run.history.size(); ++k) {
-        const HistoryPoint& h = r.run.history[k];
-        j << "    {\"phase\": " << jsonString(h.phase) << ", \"generation\": " << h.generation
-          << ", \"evaluations\": " << h.evaluations << ", \"best\": " << jsonNumber(h.best)
-          << ", \"seconds\": " << jsonNumber(h.seconds) << "}" << (k + 1 < r.run.history.size() ? "," : "") << "\n";
-    }
-    j << "  ],\n  \"reports\": [";
-    for (std::size_t k = 0; k < r.reports.size(); ++k) j << (k ? ", " : "") << jsonString(r.reports[k]);
-    j << "],\n  \"plots\": [";
-    for (std::size_t k = 0; k < r.plots.size(); ++k) j << (k ? ", " : "") << jsonString(r.plots[k]);
-    j << "]\n}\n";
-    std::ofstream out(file, std::ios::binary);
-    out << j.str();
-    out.close();
-    if (!out) throw std::runtime_error("cannot write " + file.string());
-}
 
 std::string phasesText(const CalibrationRun& run) {
     std::string s;
@@ -290,8 +182,10 @@ std::string phasesText(const CalibrationRun& run) {
     return s;
 }
 
-void printTable(std::ostream& out, const CalibrationSettings& settings, const std::string& dir, int tests,
-                const Outcome& r) {
+void printTable(std::ostream& out, const CalibrationOutcome& r) {
+    const CalibrationSettings& settings = r.settings;
+    const std::string& dir = r.dir;
+    const auto tests = r.tests.size();
     out << "Calibration against " << tests << " test" << (tests == 1 ? "" : "s") << " in " << dir << "\n";
     out << "  search: " << phasesText(r.run) << "\n";
     if (r.run.interrupted) out << "  interrupted: the best parameters found so far\n";
@@ -301,7 +195,8 @@ void printTable(std::ostream& out, const CalibrationSettings& settings, const st
         char line[160];
         const double v = parameterAt(r.best, i);
         if (s.fixed) {
-            std::snprintf(line, sizeof line, "  %-10s %12s   (fixed)", std::string(parameterNames[static_cast<std::size_t>(i)]).c_str(),
+            std::snprintf(line, sizeof line, "  %-10s %12s   (fixed)",
+                          std::string(parameterNames[static_cast<std::size_t>(i)]).c_str(),
                           general(v).c_str());
         } else {
             const std::string hit = boundHit(s, v);
@@ -314,13 +209,15 @@ void printTable(std::ostream& out, const CalibrationSettings& settings, const st
     }
     out << "\n  error value  " << general(r.error, 9) << (settings.penalties ? "" : " (no penalties)") << "\n";
     out << "  measures     ";
-    for (int k = 0; k < 4; ++k) out << (k ? "  " : "") << measureNames[k] << " " << general(r.diagnostics[7 + k], 6);
+    for (int k = 0; k < quantityCount; ++k)
+        out << (k ? "  " : "") << measureName[k] << " " << general(r.diagnostics.measure(Quantity(k)), 6);
     out << "\n  evaluations  " << r.evaluations << " in " << fixed(r.run.seconds, 1) << " s ("
         << fixed(r.run.seconds > 0 ? double(r.evaluations) / r.run.seconds : 0.0, 0) << " per second on "
-        << r.threads << " thread" << (r.threads == 1 ? "" : "s") << "), seed " << r.seed << "\n";
+        << r.threads << " thread" << (r.threads == 1 ? "" : "s") << "), seed " << *r.settings.seed << "\n";
 }
 
-std::vector<std::string> summaryLines(const CalibrationSettings& settings, const Outcome& r) {
+std::vector<std::string> summaryLines(const CalibrationOutcome& r) {
+    const CalibrationSettings& settings = r.settings;
     std::vector<std::string> lines;
     for (int i = 0; i < parameterCount; ++i) {
         const ParameterSetting& s = settings.parameters[static_cast<std::size_t>(i)];
@@ -340,97 +237,92 @@ std::vector<std::string> summaryLines(const CalibrationSettings& settings, const
     }
     lines.push_back("");
     lines.push_back("error value   " + general(r.error, 6));
-    for (int k = 0; k < 4; ++k) {
-        std::string name = measureNames[k];
+    for (int k = 0; k < quantityCount; ++k) {
+        std::string name(measureName[k]);
         name.resize(14, ' ');
-        lines.push_back(name + general(r.diagnostics[7 + k], 6));
+        lines.push_back(name + general(r.diagnostics.measure(Quantity(k)), 6));
     }
     lines.push_back("evaluations   " + std::to_string(r.evaluations) + " in " + fixed(r.run.seconds, 1) + " s");
     return lines;
 }
 
 void runCalibrate(const CalibrateOptions& o, Context& ctx) {
-    const CalibrationSettings settings = settingsFrom(o);
-    const fs::path outDir = settings.out.empty() ? fs::path(o.dir) / "calvenor-calibration" : fs::path(settings.out);
-    EngineSettings engine;
-    engine.algorithm = settings.algorithm;
-    engine.generations = settings.generations;
-    engine.population = settings.population;
-    engine.polish = settings.polish;
-    engine.seed = settings.seed ? *settings.seed : std::random_device{}();
+    CalibrateSetup setup = setupFrom(o);
+    // Without a seed one is drawn here, so it can be printed before the search.
+    if (!setup.settings.seed) setup.settings.seed = std::random_device{}();
+    const CalibrationSettings& settings = setup.settings;
+    const fs::path outDir = setup.out.empty() ? fs::path(o.dir) / "calvenor-calibration" : fs::path(setup.out);
+    if (findAlgorithm(settings.algorithm) == nullptr)
+        throw UsageError("--algorithm: expected one of " + algorithmNameList());
 
     Evaluator evaluator{fs::path(o.dir)};
-    CalibrationObjective objective(evaluator, settings.parameters, settings.penalties, settings.threads,
-                                   settings.maxEvaluations);
-    if (!o.quiet) {
-        std::string names;
-        for (int i : objective.freeIndices()) names += " " + std::string(parameterNames[static_cast<std::size_t>(i)]);
-        ctx.err << "calvenor: fitting " << objective.dimension() << " parameters (" << (names.empty() ? " none" : names.substr(1))
-                << ") with " << settings.algorithm
-                << (isGlobalAlgorithm(settings.algorithm) && settings.polish ? " then bobyqa" : "") << ", at most "
-                << settings.maxEvaluations << " evaluations, seed " << engine.seed << ", " << objective.threads()
-                << " threads; Ctrl-C stops with the best so far\n";
-    }
     const bool live = !o.quiet && &ctx.err == &std::cerr && isatty(STDERR_FILENO);
     ProgressPrinter printer(ctx.err, live, o.quiet);
     const ProgressFn progress = [&printer](const ProgressInfo& p) { printer(p); };
+    if (!o.quiet) {
+        std::string names;
+        int free = 0;
+        for (int i = 0; i < parameterCount; ++i) {
+            if (settings.parameters[static_cast<std::size_t>(i)].fixed) continue;
+            names += " " + std::string(parameterNames[static_cast<std::size_t>(i)]);
+            ++free;
+        }
+        const unsigned threads = settings.threads != 0 ? settings.threads : std::max(1u, evaluator.threads());
+        const AlgorithmInfo& algorithm = *findAlgorithm(settings.algorithm);
+        ctx.err << "calvenor: fitting " << free << " parameters (" << (names.empty() ? " none" : names.substr(1))
+                << ") with " << settings.algorithm
+                << (algorithm.global && settings.polish ? " then " + std::string(polishAlgorithm) : "")
+                << ", at most " << settings.maxEvaluations << " evaluations, seed " << *settings.seed << ", " << threads
+                << " threads; Ctrl-C stops with the best so far\n";
+    }
 
-    Outcome r;
-    r.seed = engine.seed;
-    r.threads = objective.threads();
+    CalibrationOutcome r;
     try {
         InterruptGuard guard;
-        r.run = runCalibration(objective, engine, progress, &interruptRequested);
+        r = calibrate(evaluator, settings, true, progress, &interruptRequested);
     } catch (const LoadError& e) {
         ctx.err << "calvenor: " << e.what() << "\n";
         ctx.status = 1;
         return;
-    }
-    if (!objective.hasBest()) {
-        ctx.err << "calvenor: no parameter set was evaluated\n";
+    } catch (const CalibrationError& e) {
+        if (!e.setting().empty()) throw UsageError("--" + e.setting() + ": " + e.what());
+        ctx.err << "calvenor: " << e.what() << "\n";
         ctx.status = 1;
         return;
     }
-    r.best = objective.best();
-    r.bestDuringSearch = objective.bestError();
-    r.evaluations = objective.evaluations();
-
-    // One more call with the best set writes the three reports, as the host module does.
-    const ModelParameters& b = r.best;
-    const double vector[parameterCount] = {b.propm, b.enu, b.pkappa, b.plamda, b.pnvoid, b.cohesion, b.z, b.chi, b.sm};
-    const double switches[3] = {settings.penalties ? 1.0 : 0.0, 1.0, 0.0};
-    r.error = evaluator.evaluateObjective(vector, switches);
-    r.diagnostics = evaluator.diagnostics();
+    r.dir = o.dir;
     for (const auto& w : evaluator.warnings()) ctx.err << "calvenor: warning: " << w << "\n";
     const TestStore& store = evaluator.store();
     r.reports.push_back(hostPath(o.dir, errorReportName).string());
     r.reports.push_back(hostPath(o.dir, stateFileName).string());
     for (const auto& name : store.curveFile) r.reports.push_back(hostPath(o.dir, name).string());
 
-    std::error_code ec;
-    fs::create_directories(outDir, ec);
-    if (ec) {
-        ctx.err << "calvenor: cannot create " << outDir.string() << ": " << ec.message() << "\n";
+    bool outReady = true;
+    try {
+        createFolder(outDir);
+    } catch (const FileError& e) {
+        ctx.err << "calvenor: " << e.what() << "\n";
         ctx.status = 1;
+        outReady = false;
     }
-    if (!o.noPlot && !ec) {
+    if (!o.noPlot && outReady) {
         PlotPage page;
         page.title = "Calibration, " + o.dir + ": error value " + general(r.error, 5) +
                      "  (points: measured; lines: simulated with the best parameters)";
         page.tests = plotTests(store, r.best);
         for (const HistoryPoint& h : r.run.history) page.convergence.push_back({h.evaluations, h.best, h.phase});
-        page.summary = summaryLines(settings, r);
+        page.summary = summaryLines(r);
         const PlotOutcome plots = drawPlotPage(page, outDir, "calibration");
         for (const auto& w : plots.warnings) ctx.err << "calvenor: warning: " << w << "\n";
         for (const auto& f : plots.files) r.plots.push_back(f.string());
     }
 
-    printTable(ctx.out, settings, o.dir, store.nTests, r);
-    if (!ec) {
+    printTable(ctx.out, r);
+    if (outReady) {
         try {
-            writeJson(outDir / "calibration.json", settings, o.dir, store, r);
+            writeFile(outDir / "calibration.json", prettyJson(outcomeJson(r)));
             ctx.out << "\n  results      " << (outDir / "calibration.json").string() << "\n";
-        } catch (const std::exception& e) {
+        } catch (const FileError& e) {
             ctx.err << "calvenor: " << e.what() << "\n";
             ctx.status = 1;
         }
@@ -464,7 +356,7 @@ void addCalibrateCommand(CLI::App& app, Context& ctx) {
     g["--algorithm"] = sub->add_option("--algorithm", o->algorithm,
                                        "cmaes, xnes, pso, de, sade (global, pagmo2) or nelder-mead, bobyqa, sbplx "
                                        "(local, NLopt, from the start values); default cmaes")
-                           ->check(CLI::IsMember(std::vector<std::string>(algorithmNames.begin(), algorithmNames.end())));
+                           ->check(CLI::IsMember(algorithmChoices()));
     g["--generations"] = sub->add_option("--generations", o->generations,
                                          "most generations of the global search (default: until the budget is spent, "
                                          "the search converges, or its best error value improves by less than "

@@ -1,5 +1,10 @@
 #include "cli/calibrate_config.hpp"
 
+#include "calibration/algorithms.hpp"
+#include "calibration/calibration_error.hpp"
+#include "io/files.hpp"
+#include "io/numbers.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <fstream>
@@ -11,57 +16,12 @@
 
 namespace calvenor::cli {
 
-int parameterIndex(std::string_view name) {
-    for (int i = 0; i < parameterCount; ++i) {
-        if (parameterNames[static_cast<std::size_t>(i)] == name) return i;
-    }
-    return -1;
-}
-
-double& parameterAt(ModelParameters& p, int index) {
-    double* fields[parameterCount] = {&p.propm, &p.enu, &p.pkappa, &p.plamda, &p.pnvoid,
-                                      &p.cohesion, &p.z, &p.chi, &p.sm};
-    return *fields[index];
-}
-
-double parameterAt(const ModelParameters& p, int index) {
-    return parameterAt(const_cast<ModelParameters&>(p), index);
-}
-
-ParameterSetting defaultFreeSetting(int index) {
-    static const ParameterSetting table[parameterCount] = {
-        {1.2, 0.5, 2.0, false},    // propm
-        {0.3, 0.05, 0.45, false},  // enu
-        {0.02, 0.002, 0.1, false}, // pkappa
-        {0.1, 0.02, 0.4, false},   // plamda
-        {1.5, 0.5, 3.0, false},    // pnvoid
-        {0.0, 0.0, 50.0, false},   // cohesion, kPa
-        {1.4, 0.4, 3.0, false},    // z
-        {0.2, 0.0, 0.9, false},    // chi
-        {1.0, 0.0, 5.0, false},    // sm
-    };
-    return table[index];
-}
-
-ParameterSettings defaultParameterSettings() {
-    ParameterSettings s;
-    for (int i = 0; i < parameterCount; ++i) s[static_cast<std::size_t>(i)] = defaultFreeSetting(i);
-    s[1].fixed = true;  // enu 0.3
-    s[5].fixed = true;  // cohesion 0
-    return s;
-}
-
-bool isGlobalAlgorithm(std::string_view name) {
-    return name == "cmaes" || name == "xnes" || name == "pso" || name == "de" || name == "sade";
-}
-
 std::string readTextFile(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) throw ConfigError(file.string() + ": cannot open the file");
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    if (in.bad()) throw ConfigError(file.string() + ": cannot read the file");
-    return ss.str();
+    try {
+        return readFile(file);
+    } catch (const FileError& e) {
+        throw ConfigError(e.what());
+    }
 }
 
 namespace {
@@ -81,8 +41,8 @@ constexpr std::array<std::string_view, 9> optionKeys = {
 
 class Reader {
 public:
-    Reader(CalibrationSettings& settings, std::string fileName)
-        : settings_(settings), file_(std::move(fileName)) {}
+    Reader(CalibrateSetup& setup, std::string fileName)
+        : setup_(setup), settings_(setup.settings), file_(std::move(fileName)) {}
 
     void apply(std::string_view text) {
         toml::table root;
@@ -102,7 +62,7 @@ public:
                     const int index = parameterIndex(pname);
                     if (index < 0) {
                         fail(lineOf(pkey, pnode), "parameters." + pname,
-                             "unknown parameter (the parameters are " + joined(parameterNames) + ")");
+                             "unknown parameter (the parameters are " + parameterNameList() + ")");
                     }
                     readParameter(index, "parameters." + pname, pnode, lineOf(pkey, pnode));
                 }
@@ -112,13 +72,14 @@ public:
                 readOption(name, node, line);
             } else {
                 fail(line, name,
-                     "unknown key (expected a parameter: " + joined(parameterNames) +
+                     "unknown key (expected a parameter: " + parameterNameList() +
                          "; a [parameters] table; or an option: " + joined(optionKeys) + ")");
             }
         }
     }
 
 private:
+    CalibrateSetup& setup_;
     CalibrationSettings& settings_;
     std::string file_;
     std::array<int, parameterCount> seenLine_{};  // where each parameter was given
@@ -218,9 +179,7 @@ private:
     void readOption(const std::string& name, const toml::node& node, int line) {
         if (name == "algorithm") {
             const auto v = node.value<std::string>();
-            if (!v || std::find(algorithmNames.begin(), algorithmNames.end(), *v) == algorithmNames.end()) {
-                fail(line, name, "expected one of " + joined(algorithmNames));
-            }
+            if (!v || findAlgorithm(*v) == nullptr) fail(line, name, "expected one of " + algorithmNameList());
             settings_.algorithm = *v;
         } else if (name == "generations") {
             settings_.generations = integer(node, name, 1, std::int64_t{1} << 40);
@@ -246,39 +205,24 @@ private:
         } else if (name == "out") {
             const auto v = node.value<std::string>();
             if (!v || v->empty()) fail(line, name, "expected a folder name");
-            settings_.out = *v;
+            setup_.out = *v;
         }
     }
 };
 
 }  // namespace
 
-void applyCalibrationConfig(CalibrationSettings& settings, std::string_view text, const std::string& fileName) {
-    Reader(settings, fileName).apply(text);
-    checkParameterSettings(settings.parameters, fileName);
-}
-
-void readCalibrationConfig(CalibrationSettings& settings, const std::filesystem::path& file) {
-    applyCalibrationConfig(settings, readTextFile(file), file.string());
-}
-
-void checkParameterSettings(const ParameterSettings& parameters, const std::string& where) {
-    for (int i = 0; i < parameterCount; ++i) {
-        const ParameterSetting& s = parameters[static_cast<std::size_t>(i)];
-        const std::string key(parameterNames[static_cast<std::size_t>(i)]);
-        if (!std::isfinite(s.start) || !std::isfinite(s.lower) || !std::isfinite(s.upper)) {
-            throw ConfigError(where + ": " + key + ": values must be finite");
-        }
-        if (s.fixed) continue;
-        if (!(s.lower < s.upper)) {
-            throw ConfigError(where + ": " + key + ": lower (" + shortest(s.lower) + ") is not below upper (" +
-                              shortest(s.upper) + ")");
-        }
-        if (s.start < s.lower || s.start > s.upper) {
-            throw ConfigError(where + ": " + key + ": start " + shortest(s.start) + " is outside the bounds [" +
-                              shortest(s.lower) + ", " + shortest(s.upper) + "]");
-        }
+void applyCalibrationConfig(CalibrateSetup& setup, std::string_view text, const std::string& fileName) {
+    Reader(setup, fileName).apply(text);
+    try {
+        checkParameterSettings(setup.settings.parameters, fileName);
+    } catch (const CalibrationError& e) {
+        throw ConfigError(e.what());
     }
+}
+
+void readCalibrationConfig(CalibrateSetup& setup, const std::filesystem::path& file) {
+    applyCalibrationConfig(setup, readTextFile(file), file.string());
 }
 
 }  // namespace calvenor::cli

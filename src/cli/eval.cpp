@@ -48,7 +48,7 @@ std::vector<double> parseSwitches(const std::string& text) {
 
 std::string joinDiagnostics(const Diagnostics& d) {
     std::string s = "diagnostics";
-    for (double v : d) {
+    for (double v : d.hostOrder()) {
         s += ' ';
         s += shortest(v);
     }
@@ -76,7 +76,7 @@ void runEval(const EvalOptions& o, Context& ctx) {
     }
     const std::vector<double> switches = parseSwitches(o.switches);
     try {
-        const double error = evaluator.evaluateObjective(o.parameters, switches);
+        const double error = evaluateObjective(evaluator, o.parameters, switches);
         printWarnings(evaluator, ctx.err);
         ctx.out << "error " << shortest(error) << "\n" << joinDiagnostics(evaluator.diagnostics()) << "\n";
     } catch (const LoadError& e) {
@@ -123,7 +123,7 @@ void runCalls(Evaluator& evaluator, const std::vector<Call>& calls, std::ostream
     for (const Call& call : calls) {
         ++k;
         try {
-            const double error = evaluator.evaluateObjective(call.parameters, call.switches);
+            const double error = evaluateObjective(evaluator, call.parameters, call.switches);
             printWarnings(evaluator, err);
             out << "call " << k << " error " << shortest(error) << " "
                 << joinDiagnostics(evaluator.diagnostics()) << "\n";

@@ -1,48 +1,25 @@
-// calvenor synth: synthetic tests from known parameters.
-#include "cli/synth.hpp"
-
+// calvenor synth: synthetic tests from known parameters, written as a test
+// set with the configuration that makes them again.
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <limits>
 #include <optional>
-#include <random>
 #include <set>
 #include <sstream>
 
 #define TOML_EXCEPTIONS 1
 #include <toml++/toml.h>
 
+#include "calibration/parameter_table.hpp"
+#include "calibration/synthesis.hpp"
 #include "cli/app.hpp"
 #include "cli/calibrate_config.hpp"
-#include "cli/plot.hpp"
+#include "io/files.hpp"
+#include "io/numbers.hpp"
 #include "objective/objective.hpp"
+#include "report/plot.hpp"
 
 namespace calvenor::cli {
-
-double normalCompressionVoidRatio(const ModelParameters& p, double pressure) {
-    const double ps = computePs(p);
-    const double e = p.z - p.plamda * std::log((pressure + ps) / (1.0 + ps));
-    return std::round(e * 1e4) / 1e4;
-}
-
-SynthConfig defaultSynthConfig() {
-    SynthConfig c;
-    c.parameters = ModelParameters{1.2, 0.3, 0.02, 0.12, 2.3, 0.0, 2.2, 0.2, 1.0};
-    const double e0 = normalCompressionVoidRatio(c.parameters, 50.0);
-    for (std::int32_t type : {1, 3}) {
-        for (double pc : {100.0, 200.0, 400.0}) {
-            SynthTest t;
-            t.name = std::string(type == 1 ? "CU" : "CD") + shortest(pc);
-            t.type = type;
-            t.pInitial = 50.0;
-            t.eInitial = e0;
-            t.pConsol = pc;
-            c.tests.push_back(t);
-        }
-    }
-    return c;
-}
 
 namespace {
 
@@ -76,11 +53,6 @@ bool goodName(const std::string& name) {
     return std::all_of(name.begin(), name.end(), [](char ch) {
         return std::isalnum(static_cast<unsigned char>(ch)) || ch == '-' || ch == '_' || ch == '.';
     });
-}
-
-std::string defaultName(std::int32_t type, double pc) {
-    const std::string prefix = type == 1 ? "CU" : type == 3 ? "CD" : "T" + std::to_string(type) + "-";
-    return prefix + shortest(pc);
 }
 
 SynthTest readTest(const std::string& file, const toml::table& table, const std::string& key,
@@ -130,7 +102,7 @@ SynthTest readTest(const std::string& file, const toml::table& table, const std:
                  "); consolidation only raises the pressure");
     }
     t.eInitial = eInitial.value_or(normalCompressionVoidRatio(truth, t.pInitial));
-    t.name = name.value_or(defaultName(t.type, t.pConsol));
+    t.name = name.value_or(defaultSynthName(t.type, t.pConsol));
     return t;
 }
 
@@ -221,126 +193,6 @@ std::string synthConfigToml(const SynthConfig& config) {
     return out.str();
 }
 
-namespace {
-
-namespace fs = std::filesystem;
-
-// Standard normal numbers from a fixed engine (Box-Muller), reproducible from the seed.
-class Noise {
-public:
-    explicit Noise(std::uint32_t seed) : rng_(seed) {}
-    double next() {
-        const double u1 = (static_cast<double>(rng_() >> 11) + 1.0) * 0x1.0p-53;  // (0, 1]
-        const double u2 = static_cast<double>(rng_() >> 11) * 0x1.0p-53;          // [0, 1)
-        return std::sqrt(-2.0 * std::log(u1)) * std::cos(6.283185307179586 * u2);
-    }
-
-private:
-    std::mt19937_64 rng_;
-};
-
-void writeFile(const fs::path& file, const std::string& text) {
-    std::ofstream out(file, std::ios::binary);
-    out << text;
-    out.close();
-    if (!out) throw std::runtime_error("cannot write " + file.string());
-}
-
-using Rows = std::vector<std::array<double, columnCount>>;
-
-std::string dataText(const Rows& rows) {
-    std::string text;
-    for (const auto& r : rows) {
-        for (int c = 0; c < columnCount; ++c) {
-            if (c) text += ' ';
-            text += shortest(r[static_cast<std::size_t>(c)]);
-        }
-        text += '\n';
-    }
-    return text;
-}
-
-}  // namespace
-
-SynthResult writeSynthetic(const SynthConfig& config, const fs::path& dir) {
-    if (config.tests.empty()) throw std::runtime_error("no tests to write");
-    const fs::path folder = dir / "vornevResult";
-    fs::create_directories(folder);
-    SynthResult result;
-
-    // The lists, and data files holding the strains and the consolidation
-    // pressure: loading them gives the derived values the objective will use.
-    std::string list;
-    std::vector<Rows> rows(config.tests.size());
-    for (std::size_t t = 0; t < config.tests.size(); ++t) {
-        const SynthTest& test = config.tests[t];
-        list += ".\\vornevResult\\" + test.name + ".txt " + std::to_string(test.type) + " " +
-                shortest(test.pInitial) + " " + shortest(test.eInitial) + "\n";
-        for (std::int32_t r = 0; r < test.rows; ++r) {
-            const double strain = std::round(test.strainMax * r / (test.rows - 1) * 1e6) / 1e6;
-            rows[t].push_back({strain, 0.0, test.pConsol, 0.0, 0.0});
-        }
-        writeFile(folder / (test.name + ".txt"), dataText(rows[t]));
-    }
-    for (const char* name : {"evReadInList.txt", "evReadInListZong.txt"}) {
-        writeFile(folder / name, list);
-        result.files.push_back(folder / name);
-    }
-
-    // The model's curves read at the strains, exactly as the objective reads them.
-    const TestStore store = loadTestList(dir, workingListName);
-    PathBuffers buffers;
-    std::vector<std::vector<bool>> bracketed(config.tests.size());
-    for (std::size_t t = 0; t < config.tests.size(); ++t) bracketed[t].assign(rows[t].size(), false);
-    const int reached = runDriver(config.parameters, store, buffers, [&](int t, double, double, const PathBuffers& b) {
-        const std::array<const double*, columnCount> curve = {b.epsAxial.data(), b.qDev.data(), b.pMean.data(),
-                                                              b.epsVol.data(), b.poreU.data()};
-        interpolateTest(store, t, curve, [&](int r, const std::array<double, columnCount>& v) {
-            rows[static_cast<std::size_t>(t)][static_cast<std::size_t>(r)] = v;
-            bracketed[static_cast<std::size_t>(t)][static_cast<std::size_t>(r)] = true;
-        });
-    });
-    if (reached < store.nTests) {
-        const SynthTest& test = config.tests[static_cast<std::size_t>(reached)];
-        throw std::runtime_error("test " + test.name + ": with these parameters the isotropic compression from " +
-                                 shortest(test.pInitial) + " kPa (void ratio " + shortest(test.eInitial) +
-                                 ") does not reach " + shortest(test.pConsol) + " kPa");
-    }
-    Noise noise(config.seed);
-    for (std::size_t t = 0; t < config.tests.size(); ++t) {
-        const SynthTest& test = config.tests[t];
-        for (std::size_t r = 0; r < rows[t].size(); ++r) {
-            if (!bracketed[t][r]) {
-                throw std::runtime_error("test " + test.name + ": the simulated path does not reach the strain " +
-                                         shortest(rows[t][r][strainCol]));
-            }
-            auto& row = rows[t][r];
-            if (r == 0) row[pCol] = test.pConsol;  // shearing starts at the consolidation pressure
-            for (int c = qCol; c <= uCol; ++c) {
-                const double g = noise.next();
-                if (config.noise > 0.0 && !(r == 0 && c == pCol)) row[static_cast<std::size_t>(c)] *= 1.0 + config.noise * g;
-            }
-            for (int c = qCol; c <= uCol; ++c) {
-                if (!std::isfinite(row[static_cast<std::size_t>(c)])) {
-                    throw std::runtime_error("test " + test.name + ": the simulated curve is not finite at strain " +
-                                             shortest(row[strainCol]));
-                }
-            }
-        }
-        writeFile(folder / (test.name + ".txt"), dataText(rows[t]));
-        result.files.push_back(folder / (test.name + ".txt"));
-    }
-    writeFile(dir / "synth.toml", synthConfigToml(config));
-    result.files.push_back(dir / "synth.toml");
-
-    Evaluator evaluator(dir);
-    const ModelParameters& p = config.parameters;
-    const double vector[parameterCount] = {p.propm, p.enu, p.pkappa, p.plamda, p.pnvoid, p.cohesion, p.z, p.chi, p.sm};
-    const double switches[3] = {0.0, 0.0, 0.0};
-    result.errorAtTruth = evaluator.evaluateObjective(vector, switches);
-    return result;
-}
-
 // ---------------------------------------------------------------------------
 // The command
 
@@ -365,38 +217,31 @@ void runSynth(const SynthOptions& o, Context& ctx) {
     }
     if (o.seedOption->count() > 0) config.seed = o.seed;
     SynthResult result;
+    const std::filesystem::path dir(o.out);
     try {
-        result = writeSynthetic(config, o.out);
-    } catch (const LoadError& e) {
-        ctx.err << "calvenor: " << e.what() << "\n";
-        ctx.status = 1;
-        return;
+        result = synthesize(config);
+        writeTestSet(dir, result.tests, result.tests);
+        writeFile(dir / "synth.toml", synthConfigToml(config));
     } catch (const std::exception& e) {
         ctx.err << "calvenor: " << e.what() << "\n";
         ctx.status = 1;
         return;
     }
-    ctx.out << "wrote " << config.tests.size() << " synthetic tests to "
-            << (std::filesystem::path(o.out) / "vornevResult").string() << " (noise " << shortest(config.noise)
-            << ", seed " << config.seed << ")\n"
-            << "true parameters and configuration: " << (std::filesystem::path(o.out) / "synth.toml").string() << "\n"
+    ctx.out << "wrote " << config.tests.size() << " synthetic tests to " << (dir / "vornevResult").string()
+            << " (noise " << shortest(config.noise) << ", seed " << config.seed << ")\n"
+            << "true parameters and configuration: " << (dir / "synth.toml").string() << "\n"
             << "error value at the true parameters (no penalties): " << shortest(result.errorAtTruth) << "\n";
     if (o.noPlot) return;
-    Evaluator evaluator(o.out);
-    const double switches[3] = {0.0, 0.0, 0.0};
-    const ModelParameters& p = config.parameters;
-    const double vector[parameterCount] = {p.propm, p.enu, p.pkappa, p.plamda, p.pnvoid, p.cohesion, p.z, p.chi, p.sm};
-    evaluator.evaluateObjective(vector, switches);
     PlotPage page;
     page.title = "Synthetic tests (noise " + shortest(config.noise) + "): points, the data; lines, the model with the true parameters";
-    page.tests = plotTests(evaluator.store(), config.parameters);
+    page.tests = plotTests(buildTestStore(result.tests), config.parameters);
     page.summaryTitle = "True parameters";
     for (int i = 0; i < parameterCount; ++i) {
         std::string line(parameterNames[static_cast<std::size_t>(i)]);
         line.resize(10, ' ');
-        page.summary.push_back(line + shortest(parameterAt(p, i)));
+        page.summary.push_back(line + shortest(parameterAt(config.parameters, i)));
     }
-    const PlotOutcome plots = drawPlotPage(page, o.out, "synth");
+    const PlotOutcome plots = drawPlotPage(page, dir, "synth");
     for (const auto& w : plots.warnings) ctx.err << "calvenor: warning: " << w << "\n";
     for (const auto& f : plots.files) ctx.out << "plot: " << f.string() << "\n";
 }

@@ -134,9 +134,10 @@ Outcome evaluate(Evaluator& evaluator, const mxArray* parameterInput, const mxAr
         const std::size_t k = shape.sets;
         if (!shape.byRow) {
             const std::vector<double> parameters(pr, pr + mxGetM(parameterInput) * mxGetN(parameterInput));
-            errorsOut[0] = evaluator.evaluateObjective(parameters, switches);
+            errorsOut[0] = evaluateObjective(evaluator, parameters, switches);
             if (diagnosticsOut != nullptr) {
-                std::copy(evaluator.diagnostics().begin(), evaluator.diagnostics().end(), diagnosticsOut);
+                const HostDiagnostics d = evaluator.diagnostics().hostOrder();
+                std::copy(d.begin(), d.end(), diagnosticsOut);
             }
         } else {
             // Element (row, column) of the K x N input is pr[row + column * K].
@@ -148,12 +149,11 @@ Outcome evaluate(Evaluator& evaluator, const mxArray* parameterInput, const mxAr
                 sets.push_back(readParameters(values));
             }
             std::vector<Diagnostics> diagnostics(k);
-            evaluator.evaluateBatch(sets, switches, std::span<double>(errorsOut, k), diagnostics, 0);
+            evaluator.evaluateBatch(sets, switchOptions(switches), std::span<double>(errorsOut, k), diagnostics, 0);
             if (diagnosticsOut != nullptr) {
                 for (std::size_t row = 0; row < k; ++row) {
-                    for (std::size_t j = 0; j < static_cast<std::size_t>(diagnosticsCount); ++j) {
-                        diagnosticsOut[row + j * k] = diagnostics[row][j];
-                    }
+                    const HostDiagnostics d = diagnostics[row].hostOrder();
+                    for (std::size_t j = 0; j < d.size(); ++j) diagnosticsOut[row + j * k] = d[j];
                 }
             }
         }

@@ -24,40 +24,38 @@ struct SetOutcome {
     std::vector<unsigned char> bracketed;  // 1 per measured row
 };
 
-// The simulated state of a freshly loaded store.
+// The simulated state of a freshly loaded store, with or without the values
+// at the measured rows.
 void resetSimulated(TestStore& store, bool atMeasuredToo) {
+    if (atMeasuredToo) {
+        store.resetSimulated();
+        return;
+    }
     std::fill(store.eConsol.begin(), store.eConsol.end(), 0.0);
     for (int t = 0; t < store.nTests; ++t) {
         for (int c = 0; c < columnCount; ++c) {
             auto curve = store.simCurve.column(t, c);
             std::fill(curve.begin(), curve.end(), 0.0);
-            if (atMeasuredToo) {
-                auto rows = store.simAtMeasured.column(t, c);
-                std::fill(rows.begin(), rows.end(), 0.0);
-            }
         }
     }
 }
 
 }  // namespace
 
-void Evaluator::evaluateBatch(std::span<const ModelParameters> sets, std::span<const double> switches,
+void Evaluator::evaluateBatch(std::span<const ModelParameters> sets, const EvaluationOptions& options,
                               std::span<double> errors, std::span<Diagnostics> diagnostics,
                               unsigned threads) {
     warnings_.clear();
-    checkSwitches(switches);
     if (errors.size() != sets.size() || diagnostics.size() != sets.size()) {
         throw std::invalid_argument("batch outputs must hold one entry per parameter set");
     }
     if (sets.empty()) return;
     if (sets.size() == 1) {
-        const ModelParameters& p = sets[0];
-        const double vector[] = {p.propm, p.enu, p.pkappa, p.plamda, p.pnvoid, p.cohesion, p.z, p.chi, p.sm};
-        errors[0] = evaluateObjective(vector, switches);
+        errors[0] = evaluate(sets[0], options);
         diagnostics[0] = diagnostics_;
         return;
     }
-    loadCheck(store_, hostFolder_, switches[2]);
+    prepareStore(options.reload);
 
     const TestStore& store = store_;
     std::vector<std::size_t> firstRow(static_cast<std::size_t>(store.nTests) + 1, 0);
@@ -90,7 +88,7 @@ void Evaluator::evaluateBatch(std::span<const ModelParameters> sets, std::span<c
     std::vector<int> reach(sets.size(), 0);
     constexpr double infinity = std::numeric_limits<double>::infinity();
     std::ptrdiff_t lastCompleted = -1;
-    const bool reloadEachCall = switches[2] != 0.0;
+    const bool reloadEachCall = options.reload;
 
     for (std::size_t start = 0; start < sets.size(); start += round) {
         const std::size_t count = std::min(round, sets.size() - start);
@@ -132,7 +130,7 @@ void Evaluator::evaluateBatch(std::span<const ModelParameters> sets, std::span<c
                     }
                 }
             }
-            errors[k] = settleError(sets[k], scoreTests(store_), switches, diagnostics_);
+            errors[k] = settleError(sets[k], scoreTests(store_), options.penalties, diagnostics_);
             diagnostics[k] = diagnostics_;
             lastCompleted = static_cast<std::ptrdiff_t>(k);
         }
@@ -145,7 +143,7 @@ void Evaluator::evaluateBatch(std::span<const ModelParameters> sets, std::span<c
         // Every call starts from a fresh load: only the last call's own
         // simulation remains.
         const std::size_t last = sets.size() - 1;
-        const bool reports = lastCompleted >= 0 && switches[1] != 0.0;
+        const bool reports = lastCompleted >= 0 && options.reports;
         if (reports) {
             resetSimulated(store_, false);
             simulateTests(sets[lastCompleted], store_, buffers_);
@@ -170,7 +168,7 @@ void Evaluator::evaluateBatch(std::span<const ModelParameters> sets, std::span<c
     std::sort(rerun.begin(), rerun.end());
     for (std::size_t k : rerun) {
         simulateTests(sets[k], store_, buffers_);
-        if (static_cast<std::ptrdiff_t>(k) == lastCompleted && switches[1] != 0.0) {
+        if (static_cast<std::ptrdiff_t>(k) == lastCompleted && options.reports) {
             writeReports(errors[k], sets[k]);
         }
     }

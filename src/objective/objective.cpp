@@ -227,21 +227,23 @@ ErrorMeasures scoreTests(const TestStore& store) {
     enum { q, p, ev, u };
     for (int t = 0; t < store.nTests; ++t) {
         const std::int32_t type = store.testType[t];
+        const bool scoresP = isScored(type, Quantity::p), scoresEv = isScored(type, Quantity::ev);
+        const bool scoresU = isScored(type, Quantity::u), scoresQ = isScored(type, Quantity::q);
         for (int r = 0; r < store.rowCount[t]; ++r) {
             auto misfit = [&](int c) { return store.simAtMeasured(t, r, c) - store.measured(t, r, c); };
-            if (store.pScale[t] != 0.0 && (type == 4 || type == 5)) {
+            if (store.pScale[t] != 0.0 && scoresP) {
                 sum[p] += square(misfit(pCol) / store.pScale[t]);
                 ++count[p];
             }
-            if (store.evScale[t] != 0.0 && (type == 2 || type == 3)) {
+            if (store.evScale[t] != 0.0 && scoresEv) {
                 sum[ev] += square(misfit(evCol) / store.evScale[t]);
                 ++count[ev];
             }
-            if (store.uScale[t] != 0.0 && type == 1) {
+            if (store.uScale[t] != 0.0 && scoresU) {
                 sum[u] += square(misfit(uCol) / store.uScale[t]);
                 ++count[u];
             }
-            if (store.qScale[t] != 0.0 && (type == 1 || type == 2 || type == 3)) {
+            if (store.qScale[t] != 0.0 && scoresQ) {
                 sum[q] += square(misfit(qCol) / store.qScale[t]);
                 ++count[q];
             }
@@ -275,20 +277,46 @@ std::array<double, 7> penaltyFactors(const ModelParameters& p, const ConstraintV
     };
 }
 
-double settleError(const ModelParameters& p, const ErrorMeasures& m, std::span<const double> switches,
-                   Diagnostics& diagnostics) {
+double settleError(const ModelParameters& p, const ErrorMeasures& m, bool penalties, Diagnostics& diagnostics) {
     const ConstraintValues c = computeConstraints(p);
     double value = m.ErrorObjALL;
-    if (switches[0] != 0.0) {
+    if (penalties) {
         for (double factor : penaltyFactors(p, c)) value = value * factor;
     }
-    diagnostics = {c.ps,           c.zMinusN,       c.kappaBound,   c.lambdaBound,
-                   c.psUpperMargin, c.psLowerMargin, c.lambdaKappaRatio, m.ErrorObjqz,
-                   m.ErrorObjpz,   m.ErrorObjev,    m.ErrorObju};
+    diagnostics = {c, m.ErrorObjqz, m.ErrorObjpz, m.ErrorObjev, m.ErrorObju};
     return value;
 }
 
+double Diagnostics::measure(Quantity quantity) const {
+    switch (quantity) {
+    case Quantity::q: return ErrorObjqz;
+    case Quantity::p: return ErrorObjpz;
+    case Quantity::ev: return ErrorObjev;
+    case Quantity::u: return ErrorObju;
+    }
+    return 0.0;
+}
+
+HostDiagnostics Diagnostics::hostOrder() const {
+    const ConstraintValues& c = constraints;
+    return {c.ps,           c.zMinusN,       c.kappaBound,       c.lambdaBound, c.psUpperMargin, c.psLowerMargin,
+            c.lambdaKappaRatio, ErrorObjqz, ErrorObjpz, ErrorObjev, ErrorObju};
+}
+
 Evaluator::Evaluator(std::filesystem::path hostFolder) : hostFolder_(std::move(hostFolder)) {}
+
+Evaluator::Evaluator(std::vector<LabTest> tests, std::filesystem::path reportFolder)
+    : hostFolder_(std::move(reportFolder)), hostStyle_(false), store_(buildTestStore(std::move(tests))) {
+    loadFlags_.firstLoadPending = false;
+}
+
+void Evaluator::prepareStore(bool reload) {
+    if (hostStyle_) {
+        loadCheck(store_, loadFlags_, hostFolder_, reload);
+    } else if (reload) {
+        store_.resetSimulated();
+    }
+}
 
 void Evaluator::setThreads(unsigned threads) {
     threads = threads == 0 ? defaultThreadCount() : threads;
@@ -301,27 +329,32 @@ WorkerPool& Evaluator::pool() {
     return *pool_.pool;
 }
 
-void Evaluator::checkSwitches(std::span<const double> switches) const {
+EvaluationOptions switchOptions(std::span<const double> switches) {
     if (switches.size() < 3) {
         throw std::invalid_argument("the switch vector holds " + std::to_string(switches.size()) +
                                     " values; 3 are needed (penalties, reports, reload)");
     }
+    // A NaN switch counts as nonzero.
+    return {switches[0] != 0.0, switches[1] != 0.0, switches[2] != 0.0};
+}
+
+double evaluateObjective(Evaluator& evaluator, std::span<const double> parameters,
+                         std::span<const double> switches) {
+    const ModelParameters p = readParameters(parameters);
+    return evaluator.evaluate(p, switchOptions(switches));
 }
 
 void Evaluator::writeReports(double errorValue, const ModelParameters& p) {
-    for (const auto& w : writeErrorReport(hostFolder_, errorValue, p, diagnostics_, store_)) {
+    for (const auto& w : writeErrorReport(hostFolder_, errorValue, p, diagnostics_.hostOrder(), store_)) {
         warnings_.push_back(w.message());
     }
     for (const auto& w : writeStateFile(hostFolder_, store_)) warnings_.push_back(w.message());
     for (const auto& w : writeCurveFiles(hostFolder_, store_)) warnings_.push_back(w.message());
 }
 
-double Evaluator::evaluateObjective(std::span<const double> parameters,
-                                    std::span<const double> switches) {
+double Evaluator::evaluate(const ModelParameters& p, const EvaluationOptions& options) {
     warnings_.clear();
-    const ModelParameters p = readParameters(parameters);
-    checkSwitches(switches);
-    loadCheck(store_, hostFolder_, switches[2]);
+    prepareStore(options.reload);
 
     bool completed;
     if (store_.nTests > 1) {
@@ -339,8 +372,8 @@ double Evaluator::evaluateObjective(std::span<const double> parameters,
     if (!completed) return infinity;
     interpolateAtMeasured(store_);
     const ErrorMeasures m = scoreTests(store_);
-    const double value = settleError(p, m, switches, diagnostics_);
-    if (switches[1] != 0.0) writeReports(value, p);
+    const double value = settleError(p, m, options.penalties, diagnostics_);
+    if (options.reports) writeReports(value, p);
     return value;
 }
 

@@ -18,15 +18,38 @@
 
 namespace calvenor {
 
-inline constexpr int diagnosticsCount = 11;
-using Diagnostics = std::array<double, diagnosticsCount>;
-
 struct ErrorMeasures {
     double ErrorObjqz = 0.0;
     double ErrorObjpz = 0.0;
     double ErrorObjev = 0.0;
     double ErrorObju = 0.0;
     double ErrorObjALL = 0.0;
+};
+
+// The host's diagnostics vector: the seven constraint values, then the four
+// measures.
+inline constexpr int diagnosticsCount = 11;
+using HostDiagnostics = std::array<double, diagnosticsCount>;
+
+// What a completed evaluation reports besides its error value.
+struct Diagnostics {
+    ConstraintValues constraints{};
+    double ErrorObjqz = 0.0;
+    double ErrorObjpz = 0.0;
+    double ErrorObjev = 0.0;
+    double ErrorObju = 0.0;
+
+    // The measure of a quantity (q, p, ev, u).
+    double measure(Quantity quantity) const;
+    // The eleven values in the host's order.
+    HostDiagnostics hostOrder() const;
+};
+
+// How an evaluation runs.
+struct EvaluationOptions {
+    bool penalties = false;  // multiply the error value by the penalty factors
+    bool reports = false;    // write the error report, the state file and the curve files
+    bool reload = false;     // host-style evaluators: load the full list again
 };
 
 // The six curves both integrators write, reused for every test.
@@ -90,30 +113,36 @@ ErrorMeasures scoreTests(const TestStore& store);
 std::array<double, 7> penaltyFactors(const ModelParameters& p, const ConstraintValues& c);
 
 // The returned error value and the diagnostics of a completed evaluation.
-double settleError(const ModelParameters& p, const ErrorMeasures& m, std::span<const double> switches,
-                   Diagnostics& diagnostics);
+double settleError(const ModelParameters& p, const ErrorMeasures& m, bool penalties, Diagnostics& diagnostics);
 
-// Module state of one host lifetime: the test store with its load flags, the
-// path buffers and the diagnostics of the last completed evaluation. Several
-// evaluators may live in one process; one evaluator serves one call at a time.
+// Module state of one host lifetime: the test store (with its load rule, for
+// an evaluator on a host folder), the path buffers and the diagnostics of the
+// last completed evaluation. Several evaluators may live in one process; one
+// evaluator serves one call at a time.
 class Evaluator {
 public:
-    // hostFolder plays the host's current folder (empty: the process's own).
+    // Host style: hostFolder plays the host's current folder (empty: the
+    // process's own); the tests of its lists are loaded by the load rule.
     explicit Evaluator(std::filesystem::path hostFolder = {});
 
-    // One host call. Throws LoadError when the load check fails, and
-    // std::invalid_argument when fewer than 9 parameters or 3 switches are given.
-    // Reports that cannot be written are collected in warnings().
-    double evaluateObjective(std::span<const double> parameters, std::span<const double> switches);
+    // On a test set in memory: no files are read and there is no load rule; a
+    // reload request returns the store to its freshly built state. Reports, on
+    // request, are written relative to reportFolder as a host folder. Throws
+    // LoadError for a test without rows.
+    explicit Evaluator(std::vector<LabTest> tests, std::filesystem::path reportFolder = {});
 
-    // K consecutive calls with the parameter sets `sets` and the same switches,
-    // to the bit: errors[k] and diagnostics[k] are what call k would return,
-    // and the state afterwards is that after call K. The store loads at most
-    // once; the sets are simulated in parallel on `threads` workers (0: all
-    // cores), sharing the test data read-only.
-    void evaluateBatch(std::span<const ModelParameters> sets, std::span<const double> switches,
-                       std::span<double> errors, std::span<Diagnostics> diagnostics,
-                       unsigned threads = 0);
+    // One evaluation. Throws LoadError when the load check fails. Reports that
+    // cannot be written are collected in warnings().
+    double evaluate(const ModelParameters& parameters, const EvaluationOptions& options);
+
+    // K consecutive evaluations with the parameter sets `sets` and the same
+    // options, to the bit: errors[k] and diagnostics[k] are what evaluation k
+    // would give, and the state afterwards is that after evaluation K. The
+    // store loads at most once; the sets are simulated in parallel on
+    // `threads` workers (0: the evaluator's own count), sharing the test data
+    // read-only.
+    void evaluateBatch(std::span<const ModelParameters> sets, const EvaluationOptions& options,
+                       std::span<double> errors, std::span<Diagnostics> diagnostics, unsigned threads = 0);
 
     // Threads for one evaluation's tests and for batches (default: the
     // CALVENOR_THREADS environment variable, else every core).
@@ -124,11 +153,16 @@ public:
     // Report failures of the last call (empty when all was written).
     const std::vector<std::string>& warnings() const { return warnings_; }
     const TestStore& store() const { return store_; }
+    const LoadFlags& loadFlags() const { return loadFlags_; }
     const std::filesystem::path& hostFolder() const { return hostFolder_; }
+    // Whether the tests are loaded from the host folder's lists (false: in memory).
+    bool hostStyle() const { return hostStyle_; }
 
 private:
     std::filesystem::path hostFolder_;
+    bool hostStyle_ = true;
     TestStore store_;
+    LoadFlags loadFlags_;
     PathBuffers buffers_;
     Diagnostics diagnostics_{};
     std::vector<std::string> warnings_;
@@ -144,8 +178,17 @@ private:
     PathBuffers carry_;
 
     WorkerPool& pool();
-    void checkSwitches(std::span<const double> switches) const;
+    // The load check of an evaluation: the load rule, or a fresh state.
+    void prepareStore(bool reload);
     void writeReports(double errorValue, const ModelParameters& p);
 };
+
+// The host's calling convention: the first nine values of `parameters`, and
+// the switch vector (element 1 penalties, 2 reports, 3 reload; nonzero or NaN
+// means on). Throws std::invalid_argument when fewer than 9 parameters or 3
+// switches are given, and LoadError as Evaluator::evaluate does.
+EvaluationOptions switchOptions(std::span<const double> switches);
+double evaluateObjective(Evaluator& evaluator, std::span<const double> parameters,
+                         std::span<const double> switches);
 
 }  // namespace calvenor

@@ -15,6 +15,21 @@ ModelParameters readParameters(std::span<const double> v) {
     return {v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8]};
 }
 
+HostParameters hostOrder(const ModelParameters& p) {
+    return {p.propm, p.enu, p.pkappa, p.plamda, p.pnvoid, p.cohesion, p.z, p.chi, p.sm};
+}
+
+double& parameterAt(ModelParameters& p, int index) {
+    double* const fields[parameterCount] = {&p.propm, &p.enu, &p.pkappa, &p.plamda, &p.pnvoid,
+                                            &p.cohesion, &p.z, &p.chi, &p.sm};
+    if (index < 0 || index >= parameterCount) throw std::out_of_range("parameter index " + std::to_string(index));
+    return *fields[index];
+}
+
+double parameterAt(const ModelParameters& p, int index) {
+    return parameterAt(const_cast<ModelParameters&>(p), index);
+}
+
 double computePs(const ModelParameters& p) { return std::exp((p.pnvoid - p.z) / p.plamda) - 1.0; }
 
 ConstraintValues computeConstraints(const ModelParameters& p) {

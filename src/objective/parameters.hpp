@@ -2,6 +2,7 @@
 // constraint quantities reported with every evaluation.
 #pragma once
 
+#include <array>
 #include <span>
 
 #include "model/integrators.hpp"
@@ -33,8 +34,17 @@ struct ConstraintValues {
     double lambdaKappaRatio;  // plamda / pkappa
 };
 
-// Takes the first nine values; throws std::invalid_argument when fewer are given.
+// The nine values in the host's order.
+using HostParameters = std::array<double, parameterCount>;
+
+// The one conversion between the record and the host's order: readParameters
+// takes the first nine values (throws std::invalid_argument when fewer are
+// given), hostOrder gives them back, parameterAt is the field of a position
+// (0 to 8).
 ModelParameters readParameters(std::span<const double> vector);
+HostParameters hostOrder(const ModelParameters& p);
+double& parameterAt(ModelParameters& p, int index);
+double parameterAt(const ModelParameters& p, int index);
 double computePs(const ModelParameters& p);
 ConstraintValues computeConstraints(const ModelParameters& p);
 

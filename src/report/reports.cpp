@@ -1,5 +1,8 @@
 #include "report/reports.hpp"
 
+#include "io/files.hpp"
+#include "io/numbers.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -68,30 +71,12 @@ private:
 // naming the file and the system's reason.
 std::vector<ReportWarning> replaceFile(const std::filesystem::path& hostFolder,
                                        std::string_view name, const std::string& content) {
-    const std::filesystem::path path = hostPath(hostFolder, name);
-    const auto failure = [&](int error) {
-        return std::vector<ReportWarning>{
-            {displayName(hostFolder, name), std::generic_category().message(error)}};
-    };
-
-    errno = 0;
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) return failure(errno != 0 ? errno : EIO);
-
-    int error = 0;
-    if (!content.empty()) {
-        errno = 0;
-        const std::size_t written = std::fwrite(content.data(), 1, content.size(), file);
-        if (written != content.size() || std::ferror(file)) error = errno != 0 ? errno : EIO;
+    const std::string shown = displayName(hostFolder, name);
+    try {
+        writeFile(hostPath(hostFolder, name), content, shown);
+    } catch (const FileError& e) {
+        return {{shown, e.reason()}};
     }
-    if (error == 0) {
-        errno = 0;
-        if (std::fflush(file) != 0) error = errno != 0 ? errno : EIO;
-    }
-    errno = 0;
-    const bool closed = std::fclose(file) == 0;
-    if (!closed && error == 0) error = errno != 0 ? errno : EIO;
-    if (error != 0) return failure(error);
     return {};
 }
 
@@ -153,9 +138,7 @@ std::string fixedField(double value, int width, int digits) {
 
 std::string freeFormNumber(double value) {
     if (!std::isfinite(value)) return nonFinite(value);
-    char buffer[64];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    return std::string(buffer, result.ptr);
+    return shortest(value);
 }
 
 std::vector<ReportWarning> writeErrorReport(const std::filesystem::path& hostFolder,
@@ -163,9 +146,7 @@ std::vector<ReportWarning> writeErrorReport(const std::filesystem::path& hostFol
                                             const std::array<double, 11>& diagnostics,
                                             const TestStore& store) {
     requireConsolidation(store);
-    const ModelParameters& p = parameters;
-    const double values[parameterCount] = {p.propm,    p.enu, p.pkappa, p.plamda, p.pnvoid,
-                                           p.cohesion, p.z,   p.chi,    p.sm};
+    const HostParameters values = hostOrder(parameters);
     static constexpr const char* labels[parameterCount] = {
         "propm:", "enu:", "pkappa:", "plamda:", "pnvoid:", "cohesion:", "z:", "chi:", "sm:"};
 

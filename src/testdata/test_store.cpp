@@ -9,6 +9,8 @@
 #include <new>
 #include <system_error>
 
+#include "io/files.hpp"
+#include "io/numbers.hpp"
 #include "testdata/free_form.hpp"
 
 namespace calvenor {
@@ -155,19 +157,19 @@ ListRecord readListRecord(freeform::Reader& reader, const std::string& shown) {
 }
 
 // Reads the data records of one test, row after row, columns side by side.
-std::vector<double> readDataRecords(freeform::Reader& reader, const RecordsToRead& records,
-                                    const std::string& shown) {
-    std::vector<double> rows;
-    rows.reserve(static_cast<std::size_t>(records.counted) * columnCount);
+std::vector<MeasuredRow> readDataRecords(freeform::Reader& reader, const RecordsToRead& records,
+                                         const std::string& shown) {
+    std::vector<MeasuredRow> rows;
+    rows.reserve(static_cast<std::size_t>(records.counted));
     for (std::int64_t r = 0; r < records.toRead(); ++r) {
         reader.beginRead();
         const std::int64_t line = reader.line();
+        MeasuredRow row{};
         for (int c = 0; c < columnCount; ++c) {
             if (!reader.moreOnLine())
                 failAt(shown, line, std::to_string(columnCount) + " numbers", std::to_string(c));
             try {
-                const double v = reader.readReal(false);
-                if (r < records.counted) rows.push_back(v);
+                row[c] = reader.readReal(false);
             } catch (const freeform::ReadError& e) {
                 failAt(shown, e.line(),
                        std::string("a number for ") + columnNames[c] + " in column " +
@@ -175,6 +177,7 @@ std::vector<double> readDataRecords(freeform::Reader& reader, const RecordsToRea
                        e.found());
             }
         }
+        if (r < records.counted) rows.push_back(row);
     }
     checkStopLine(records, shown);
     return rows;
@@ -191,55 +194,64 @@ double largestMagnitude(std::span<const double> values) {
     return largest;
 }
 
-TestStore loadList(const fs::path& hostFolder, std::string_view listName,
-                   const std::string& listShown) {
-    TestStore store;
+std::vector<LabTest> readList(const fs::path& hostFolder, std::string_view listName,
+                              const std::string& listShown) {
+    std::vector<LabTest> tests;
     std::vector<bool> nameCut;
     {
         const std::string text = readWholeFile(hostPath(hostFolder, listName), listShown);
         freeform::Reader reader(text);
         const RecordsToRead records = countRecords(reader, listShown);
-        const std::int32_t n = records.counted;
-        store.nTests = n;
-        store.testFile.reserve(static_cast<std::size_t>(n));
-        store.curveFile.reserve(static_cast<std::size_t>(n));
-        store.testType.reserve(static_cast<std::size_t>(n));
-        store.pInitial.reserve(static_cast<std::size_t>(n));
-        store.eInitial.reserve(static_cast<std::size_t>(n));
+        tests.reserve(static_cast<std::size_t>(records.counted));
         for (std::int64_t t = 0; t < records.toRead(); ++t) {
             reader.beginRead();
             ListRecord record = readListRecord(reader, listShown);
-            if (t >= n) break;
-            store.curveFile.push_back(deriveCurveFile(record.testFile, record.testType));
-            store.testFile.push_back(std::move(record.testFile));
+            if (t >= records.counted) break;
+            LabTest& test = tests.emplace_back();
+            test.name = std::move(record.testFile);
+            test.type = record.testType;
+            test.pInitial = record.pInitial;
+            test.eInitial = record.eInitial;
             nameCut.push_back(record.nameCut);
-            store.testType.push_back(record.testType);
-            store.pInitial.push_back(record.pInitial);
-            store.eInitial.push_back(record.eInitial);
         }
         checkStopLine(records, listShown);
     }
 
-    const auto n = static_cast<std::size_t>(store.nTests);
-    std::vector<std::vector<double>> rows(n);
-    store.rowCount.assign(n, 0);
-    for (std::size_t t = 0; t < n; ++t) {
-        const std::string shown = displayName(hostFolder, store.testFile[t]);
+    for (std::size_t t = 0; t < tests.size(); ++t) {
+        const std::string shown = displayName(hostFolder, tests[t].name);
         const std::string text =
-            readWholeFile(hostPath(hostFolder, store.testFile[t]), shown,
+            readWholeFile(hostPath(hostFolder, tests[t].name), shown,
                           nameCut[t] ? " (the name in the list is longer than 1000 characters "
                                        "and was cut)"
                                      : "");
         freeform::Reader reader(text);
         const RecordsToRead records = countRecords(reader, shown);
         if (records.toRead() == 0) throw LoadError(shown + ": no data rows");
-        rows[t] = readDataRecords(reader, records, shown);
-        store.rowCount[t] = records.counted;
-        store.maxRows = std::max(store.maxRows, records.counted);
+        tests[t].rows = readDataRecords(reader, records, shown);
     }
+    return tests;
+}
 
+TestStore buildStore(std::vector<LabTest> tests) {
+    if (tests.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
+        throw std::bad_alloc();
+    TestStore store;
+    const auto n = tests.size();
+    store.nTests = static_cast<std::int32_t>(n);
+    for (const LabTest& test : tests) {
+        if (test.rows.empty()) throw LoadError(displayName({}, test.name) + ": no data rows");
+        if (test.rows.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
+            throw std::bad_alloc();
+        store.maxRows = std::max(store.maxRows, static_cast<std::int32_t>(test.rows.size()));
+    }
     if (!arrayFits(store.nTests, store.maxRows) || !arrayFits(store.nTests, pathPoints))
         throw std::bad_alloc();
+    store.testFile.reserve(n);
+    store.curveFile.reserve(n);
+    store.rowCount.reserve(n);
+    store.testType.reserve(n);
+    store.pInitial.reserve(n);
+    store.eInitial.reserve(n);
     store.measured = Array3(store.nTests, store.maxRows, 0.0);
     store.simAtMeasured = Array3(store.nTests, store.maxRows, 0.0);
     store.simCurve = Array3(store.nTests, pathPoints, 0.0);
@@ -252,11 +264,17 @@ TestStore loadList(const fs::path& hostFolder, std::string_view listName,
     store.uScale.assign(n, 0.0);
 
     for (std::size_t t = 0; t < n; ++t) {
+        LabTest& test = tests[t];
         const int ti = static_cast<int>(t);
+        store.curveFile.push_back(deriveCurveFile(test.name, test.type));
+        store.testFile.push_back(std::move(test.name));
+        store.testType.push_back(test.type);
+        store.pInitial.push_back(test.pInitial);
+        store.eInitial.push_back(test.eInitial);
+        store.rowCount.push_back(static_cast<std::int32_t>(test.rows.size()));
         for (std::int32_t r = 0; r < store.rowCount[t]; ++r)
-            for (int c = 0; c < columnCount; ++c)
-                store.measured(ti, r, c) = rows[t][static_cast<std::size_t>(r) * columnCount + c];
-        std::vector<double>().swap(rows[t]);
+            for (int c = 0; c < columnCount; ++c) store.measured(ti, r, c) = test.rows[static_cast<std::size_t>(r)][c];
+        std::vector<MeasuredRow>().swap(test.rows);
 
         const auto column = [&](int c) {
             return store.measured.column(ti, c).first(static_cast<std::size_t>(store.rowCount[t]));
@@ -269,6 +287,18 @@ TestStore loadList(const fs::path& hostFolder, std::string_view listName,
         store.pConsol[t] = store.measured(ti, 0, pCol);
     }
     return store;
+}
+
+// Rethrows running out of memory as the load's failure, named after `shown`.
+template <class F>
+auto outOfMemoryAsLoadError(const std::string& shown, F&& f) {
+    try {
+        return f();
+    } catch (const std::bad_alloc&) {
+        throw LoadError(shown + ": out of memory while loading the tests");
+    } catch (const std::length_error&) {
+        throw LoadError(shown + ": out of memory while loading the tests");
+    }
 }
 
 }  // namespace
@@ -292,6 +322,18 @@ void TestStore::clear() {
     measured = {};
     simCurve = {};
     simAtMeasured = {};
+}
+
+void TestStore::resetSimulated() {
+    std::fill(eConsol.begin(), eConsol.end(), 0.0);
+    for (int t = 0; t < nTests; ++t) {
+        for (int c = 0; c < columnCount; ++c) {
+            auto curve = simCurve.column(t, c);
+            std::fill(curve.begin(), curve.end(), 0.0);
+            auto rows = simAtMeasured.column(t, c);
+            std::fill(rows.begin(), rows.end(), 0.0);
+        }
+    }
 }
 
 fs::path hostPath(const fs::path& hostFolder, std::string_view name) {
@@ -337,25 +379,30 @@ std::string deriveCurveFile(std::string_view listName, std::int32_t testType) {
     return curve;
 }
 
-TestStore loadTestList(const fs::path& hostFolder, std::string_view listName) {
-    const std::string listShown = displayName(hostFolder, listName);
-    try {
-        return loadList(hostFolder, listName, listShown);
-    } catch (const std::bad_alloc&) {
-        throw LoadError(listShown + ": out of memory while loading the tests");
-    } catch (const std::length_error&) {
-        throw LoadError(listShown + ": out of memory while loading the tests");
-    }
+TestStore buildTestStore(std::vector<LabTest> tests) {
+    return outOfMemoryAsLoadError("the test set", [&] { return buildStore(std::move(tests)); });
 }
 
-void loadCheck(TestStore& store, const fs::path& hostFolder, double reloadSwitch) {
+std::vector<LabTest> readTestList(const fs::path& hostFolder, std::string_view listName) {
+    const std::string listShown = displayName(hostFolder, listName);
+    return outOfMemoryAsLoadError(listShown, [&] { return readList(hostFolder, listName, listShown); });
+}
+
+TestStore loadTestList(const fs::path& hostFolder, std::string_view listName) {
+    const std::string listShown = displayName(hostFolder, listName);
+    return outOfMemoryAsLoadError(listShown, [&] {
+        return buildStore(readList(hostFolder, listName, listShown));
+    });
+}
+
+void loadCheck(TestStore& store, LoadFlags& rule, const fs::path& hostFolder, bool reload) {
     ListKind kind;
-    if (reloadSwitch != 0.0 || std::isnan(reloadSwitch)) {
+    if (reload) {
         kind = ListKind::full;
-    } else if (store.retryList) {
-        kind = *store.retryList;
-    } else if (store.firstLoadPending) {
-        store.firstLoadPending = false;
+    } else if (rule.retryList) {
+        kind = *rule.retryList;
+    } else if (rule.firstLoadPending) {
+        rule.firstLoadPending = false;
         kind = ListKind::working;
     } else {
         return;
@@ -363,15 +410,81 @@ void loadCheck(TestStore& store, const fs::path& hostFolder, double reloadSwitch
     const std::string_view listName = kind == ListKind::full ? fullListName : workingListName;
     store.clear();
     try {
-        TestStore loaded = loadTestList(hostFolder, listName);
-        loaded.firstLoadPending = store.firstLoadPending;
-        loaded.retryList.reset();
-        store = std::move(loaded);
+        store = loadTestList(hostFolder, listName);
+        rule.retryList.reset();
     } catch (...) {
         store.clear();
-        store.retryList = kind;
+        rule.retryList = kind;
         throw;
     }
+}
+
+namespace {
+
+// A name as a list record field: quoted when it holds a blank, a tab, a
+// comma or a quote.
+std::string listField(const std::string& name) {
+    if (!name.empty() && name.find_first_of(" \t,'\"") == std::string::npos) return name;
+    std::string quoted = "'";
+    for (char ch : name) {
+        if (ch == '\'') quoted += '\'';
+        quoted += ch;
+    }
+    return quoted + "'";
+}
+
+std::string listText(std::span<const LabTest> tests) {
+    std::string text;
+    for (const LabTest& t : tests) {
+        text += listField(t.name) + ' ' + std::to_string(t.type) + ' ' + shortest(t.pInitial) + ' ' +
+                shortest(t.eInitial) + '\n';
+    }
+    return text;
+}
+
+std::string dataText(const LabTest& test) {
+    std::string text;
+    for (const MeasuredRow& row : test.rows) {
+        for (int c = 0; c < columnCount; ++c) {
+            if (c) text += ' ';
+            text += shortest(row[c]);
+        }
+        text += '\n';
+    }
+    return text;
+}
+
+}  // namespace
+
+std::vector<fs::path> writeTestSet(const fs::path& dir, std::span<const LabTest> full,
+                                   std::span<const LabTest> working) {
+    std::vector<fs::path> files;
+    const fs::path folder = dir / "vornevResult";
+    createFolder(folder);
+    const std::string fullText = listText(full);
+    const std::string workingText = listText(working);
+    std::vector<std::string> written;
+    for (const auto* tests : {&full, &working}) {
+        for (const LabTest& test : *tests) {
+            if (std::find(written.begin(), written.end(), test.name) != written.end()) continue;
+            written.push_back(test.name);
+            const fs::path file = hostPath(dir, test.name);
+            const fs::path relative = hostPath({}, test.name);
+            if (relative.is_absolute() ||
+                std::find(relative.begin(), relative.end(), fs::path("..")) != relative.end())
+                throw FileError(displayName(dir, test.name), "write", "a test's name must be a path inside the folder");
+            if (file.has_parent_path()) createFolder(file.parent_path());
+            writeFile(file, dataText(test), displayName(dir, test.name));
+            files.push_back(file);
+        }
+    }
+    const fs::path fullList = hostPath(dir, fullListName);
+    const fs::path workingList = hostPath(dir, workingListName);
+    writeFile(fullList, fullText);
+    writeFile(workingList, workingText);
+    files.push_back(fullList);
+    files.push_back(workingList);
+    return files;
 }
 
 }  // namespace calvenor

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <array>
 #include <filesystem>
 #include <optional>
 #include <span>
@@ -13,11 +14,9 @@
 #include <string_view>
 #include <vector>
 
-namespace calvenor {
+#include "testdata/test_types.hpp"
 
-// Columns of measured, simulated and simulated-at-measured rows.
-enum Column : int { strainCol = 0, qCol = 1, pCol = 2, evCol = 3, uCol = 4 };
-inline constexpr int columnCount = 5;
+namespace calvenor {
 
 // Points of a simulated path, and of each test's simulated curve.
 inline constexpr int pathPoints = 3000;
@@ -68,13 +67,24 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// One measured row: strain, q, p, ev, u.
+using MeasuredRow = std::array<double, columnCount>;
+
+// One laboratory test as a user knows it: a list record and its data rows.
+struct LabTest {
+    std::string name;          // the data file name, as a list names it
+    std::int32_t type = 0;     // test type code
+    double pInitial = 0.0;     // mean effective stress before consolidation, kPa
+    double eInitial = 0.0;     // void ratio at pInitial
+    std::vector<MeasuredRow> rows;
+};
+
+// The tests of the current list: list fields, measured rows, the values
+// derived from them, and the simulated values the last evaluation left.
 // Per-test fields are indexed from 0 (test t of the list is index t - 1).
 struct TestStore {
     std::int32_t nTests = 0;
     std::int32_t maxRows = 0;
-    bool firstLoadPending = true;
-    // Set after a load failed: the list the next call loads again.
-    std::optional<ListKind> retryList;
 
     std::vector<std::string> testFile;   // data file name as written in the list
     std::vector<std::string> curveFile;  // name of the test's simulated-values file
@@ -94,8 +104,18 @@ struct TestStore {
     Array3 simCurve;       // nTests x pathPoints x 5
     Array3 simAtMeasured;  // nTests x maxRows x 5, 0.0 until first written
 
-    // Releases everything; the load flags are kept.
+    // Releases everything.
     void clear();
+    // Back to the simulated state of a fresh store: eConsol, simCurve and
+    // simAtMeasured all 0.0.
+    void resetSimulated();
+};
+
+// When the host-style evaluation loads: the first-use flag, and the list to
+// load again after a failed load.
+struct LoadFlags {
+    bool firstLoadPending = true;
+    std::optional<ListKind> retryList;
 };
 
 // A name as the host writes it (backslash separators), as a path to open:
@@ -111,14 +131,32 @@ std::string displayName(const std::filesystem::path& hostFolder, std::string_vie
 // four-character extension, "-", the type code, ".DAT".
 std::string deriveCurveFile(std::string_view listName, std::int32_t testType);
 
-// Reads the list and every data file it names into a fresh store (load flags
-// left at their defaults). Throws LoadError.
+// The one place where a store is built and every per-test value derived:
+// curveFile from the name and type, strainRange, the four scales, pConsol.
+// Throws LoadError for a test without rows ("NAME: no data rows") and when
+// the arrays do not fit in memory.
+TestStore buildTestStore(std::vector<LabTest> tests);
+
+// Reads a list and every data file it names. Throws LoadError naming the
+// file and line.
+std::vector<LabTest> readTestList(const std::filesystem::path& hostFolder, std::string_view listName);
+
+// readTestList, then buildTestStore.
 TestStore loadTestList(const std::filesystem::path& hostFolder, std::string_view listName);
 
-// The load rule, run at the start of every evaluation with switch element 3:
-// nonzero or NaN reloads the full list; otherwise a pending retry or the
-// first use loads its list; otherwise nothing is read. On failure the store
-// is left empty with retryList set, and LoadError propagates.
-void loadCheck(TestStore& store, const std::filesystem::path& hostFolder, double reloadSwitch);
+// The load rule, run at the start of every host-style evaluation: a reload
+// request loads the full list; otherwise a pending retry or the first use
+// loads its list; otherwise nothing is read. On failure the store is left
+// empty with retryList set, and LoadError propagates.
+void loadCheck(TestStore& store, LoadFlags& rule, const std::filesystem::path& hostFolder, bool reload);
+
+// Writes a test set as the host reads it: DIR/vornevResult/evReadInListZong.txt
+// listing `full`, DIR/vornevResult/evReadInList.txt listing `working`, and
+// one data file per test of either, at the test's name taken relative to DIR
+// (so a name .\vornevResult\T1.txt lands in DIR/vornevResult/T1.txt).
+// Numbers are written in shortest round-trip form, so reading the files back
+// gives the same bits. Returns the files written. Throws FileError.
+std::vector<std::filesystem::path> writeTestSet(const std::filesystem::path& dir, std::span<const LabTest> full,
+                                                std::span<const LabTest> working);
 
 }  // namespace calvenor

@@ -98,10 +98,10 @@ protected:
 
     // The error value and diagnostics of one call made directly on an
     // evaluator of the same folder.
-    static std::pair<double, calvenor::Diagnostics> direct(Evaluator& e, const std::vector<double>& p,
-                                                           const std::vector<double>& s) {
-        const double value = e.evaluateObjective(p, s);
-        return {value, e.diagnostics()};
+    static std::pair<double, calvenor::HostDiagnostics> direct(Evaluator& e, const std::vector<double>& p,
+                                                     const std::vector<double>& s) {
+        const double value = evaluateObjective(e, p, s);
+        return {value, e.diagnostics().hostOrder()};
     }
 };
 
@@ -137,7 +137,7 @@ TEST_F(GatewayTest, WrongInputCountRaisesInputTooBigAndDoesNothingElse) {
         EXPECT_EQ(r.outputs[1], nullptr);
     }
     EXPECT_EQ(fakehost::createdCount(), 0);
-    EXPECT_TRUE(evaluator.store().firstLoadPending);
+    EXPECT_TRUE(evaluator.loadFlags().firstLoadPending);
 }
 
 TEST_F(GatewayTest, BadInputsAreRejectedBeforeAnythingIsEvaluated) {
@@ -170,7 +170,7 @@ TEST_F(GatewayTest, BadInputsAreRejectedBeforeAnythingIsEvaluated) {
         EXPECT_NE(r.error->message.find(c.expected), std::string::npos) << c.label << ": " << r.error->message;
     }
     EXPECT_EQ(fakehost::createdCount(), 0);
-    EXPECT_TRUE(evaluator.store().firstLoadPending);
+    EXPECT_TRUE(evaluator.loadFlags().firstLoadPending);
     EXPECT_EQ(evaluator.store().nTests, 0);
 }
 

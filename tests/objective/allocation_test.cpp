@@ -33,12 +33,12 @@ TEST(Allocation, NoneDuringAnEvaluation) {
         SCOPED_TRACE(threads);
         Evaluator e(workload);
         e.setThreads(threads);
-        const double first = e.evaluateObjective(params, switches);
+        const double first = evaluateObjective(e, params, switches);
         const long before = allocations.load();
         double again = 0.0;
         for (int k = 0; k < 3; ++k) {
-            e.evaluateObjective(other, switches);
-            again = e.evaluateObjective(params, switches);
+            evaluateObjective(e, other, switches);
+            again = evaluateObjective(e, params, switches);
         }
         EXPECT_EQ(allocations.load() - before, 0);
         EXPECT_EQ(again, first);

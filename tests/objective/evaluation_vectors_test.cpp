@@ -7,7 +7,7 @@
 #include <sstream>
 #include <vector>
 
-#include "cli/app.hpp"
+#include "support/cli_run.hpp"
 #include "support/exact.hpp"
 #include "support/report_compare.hpp"
 
@@ -81,17 +81,16 @@ TEST_P(EvaluationVectors, CallsAndReportsMatch) {
                         fs::perm_options::add);
     }
 
-    std::ostringstream out, err;
-    const int status = cli::runCalvenor(
-        {"eval", "--dir", work.path().string(), "--calls", (work.path() / "calls.txt").string()}, out, err);
-    ASSERT_EQ(status, 0) << err.str();
+    const testing::CliRun r =
+        testing::run({"eval", "--dir", work.path().string(), "--calls", (work.path() / "calls.txt").string()});
+    ASSERT_EQ(r.status, 0) << r.err;
 
     std::ifstream expectedFile(source / "expected.txt");
     std::stringstream expected;
     expected << expectedFile.rdbuf();
-    const auto got = lines(out.str());
+    const auto got = lines(r.out);
     const auto want = lines(expected.str());
-    ASSERT_EQ(got.size(), want.size()) << out.str();
+    ASSERT_EQ(got.size(), want.size()) << r.out;
     for (std::size_t i = 0; i < want.size(); ++i) expectSameCall(got[i], want[i]);
 
     if (fs::exists(source / "expected-reports")) {

@@ -205,7 +205,7 @@ TEST(Batch, EqualsConsecutiveCallsToTheBit) {
         int stops = 0;
         for (const ModelParameters& p : sets) {
             const double v[] = {p.propm, p.enu, p.pkappa, p.plamda, p.pnvoid, p.cohesion, p.z, p.chi, p.sm};
-            seqErrors.push_back(sequential.evaluateObjective(v, switches));
+            seqErrors.push_back(evaluateObjective(sequential, v, switches));
             seqDiagnostics.push_back(sequential.diagnostics());
             stops += seqErrors.back() == inf ? 1 : 0;
         }
@@ -217,11 +217,11 @@ TEST(Batch, EqualsConsecutiveCallsToTheBit) {
             Evaluator batch(batchDir.path());
             std::vector<double> errors(sets.size());
             std::vector<Diagnostics> diagnostics(sets.size());
-            batch.evaluateBatch(sets, switches, errors, diagnostics, threads);
+            batch.evaluateBatch(sets, switchOptions(switches), errors, diagnostics, threads);
             for (std::size_t k = 0; k < sets.size(); ++k) {
                 EXPECT_TRUE(sameDouble(errors[k], seqErrors[k])) << k;
                 for (int i = 0; i < diagnosticsCount; ++i) {
-                    EXPECT_TRUE(sameDouble(diagnostics[k][i], seqDiagnostics[k][i])) << k << " " << i;
+                    EXPECT_TRUE(sameDouble(diagnostics[k].hostOrder()[i], seqDiagnostics[k].hostOrder()[i])) << k << " " << i;
                 }
             }
             // The state afterwards is that after the last call.
@@ -247,7 +247,7 @@ TEST(Batch, EqualsConsecutiveCallsToTheBit) {
             const double v[] = {1.3, 0.3, 0.02, 0.1, 2.0, 0.0, 1.95, 0.2, 1.0};
             const double zeroReload[] = {switches[0], 0.0, 0.0};
             Evaluator copy = sequential;
-            EXPECT_TRUE(sameDouble(batch.evaluateObjective(v, zeroReload), copy.evaluateObjective(v, zeroReload)));
+            EXPECT_TRUE(sameDouble(evaluateObjective(batch, v, zeroReload), evaluateObjective(copy, v, zeroReload)));
         }
     }
 }
@@ -291,7 +291,7 @@ TEST(ParallelTests, EqualSequentialWhereStaleEntriesMatter) {
         writeStaleCase(dir.path());
         Evaluator e(dir.path());
         const double switches[] = {0.0, 0.0, 0.0};
-        e.evaluateObjective(v, switches);
+        evaluateObjective(e, v, switches);
         PathBuffers buffers;
         const ModelConstants model = modelConstants(readParameters(v));
         EXPECT_FALSE(simulateTest(model, e.store(), 0, buffers).readsPrevious);
@@ -316,9 +316,9 @@ TEST(ParallelTests, EqualSequentialWhereStaleEntriesMatter) {
         for (const auto& p : sets) {
             const double x[] = {p.propm, p.enu, p.pkappa, p.plamda, p.pnvoid, p.cohesion, p.z, p.chi, p.sm};
             const double switches[] = {1.0, 0.0, 0.0};
-            ASSERT_TRUE(sameDouble(one.evaluateObjective(x, switches), many.evaluateObjective(x, switches)));
+            ASSERT_TRUE(sameDouble(evaluateObjective(one, x, switches), evaluateObjective(many, x, switches)));
             for (int i = 0; i < diagnosticsCount; ++i) {
-                ASSERT_TRUE(sameDouble(one.diagnostics()[i], many.diagnostics()[i])) << i;
+                ASSERT_TRUE(sameDouble(one.diagnostics().hostOrder()[i], many.diagnostics().hostOrder()[i])) << i;
             }
             expectSameState(one.store(), many.store());
         }
@@ -332,15 +332,15 @@ TEST(Evaluator, StopKeepsDiagnosticsAndBadInputLeavesTheStoreAlone) {
     const double good[] = {1.3, 0.3, 0.02, 0.1, 2.0, 0.0, 1.95, 0.2, 1.0};
     const double stops[] = {1.3, 0.3, 0.02, 0.25, 2.0, 0.0, 1.95, 0.2, 1.0};  // cannot reach 2000 kPa
     const double switches[] = {0.0, 0.0, 0.0};
-    const double first = evaluator.evaluateObjective(good, switches);
+    const double first = evaluateObjective(evaluator, good, switches);
     ASSERT_TRUE(std::isfinite(first));
-    const Diagnostics kept = evaluator.diagnostics();
-    EXPECT_EQ(evaluator.evaluateObjective(stops, switches), inf);
-    EXPECT_EQ(evaluator.diagnostics(), kept);
-    EXPECT_EQ(evaluator.evaluateObjective(good, switches), first);
+    const HostDiagnostics kept = evaluator.diagnostics().hostOrder();
+    EXPECT_EQ(evaluateObjective(evaluator, stops, switches), inf);
+    EXPECT_EQ(evaluator.diagnostics().hostOrder(), kept);
+    EXPECT_EQ(evaluateObjective(evaluator, good, switches), first);
 
-    EXPECT_THROW(evaluator.evaluateObjective(std::span<const double>(good, 8), switches), std::invalid_argument);
-    EXPECT_THROW(evaluator.evaluateObjective(good, std::span<const double>(switches, 2)), std::invalid_argument);
+    EXPECT_THROW(evaluateObjective(evaluator, std::span<const double>(good, 8), switches), std::invalid_argument);
+    EXPECT_THROW(evaluateObjective(evaluator, good, std::span<const double>(switches, 2)), std::invalid_argument);
     EXPECT_EQ(evaluator.store().nTests, 4);
 
     // A load that fails names the file and line, and the next call recovers
@@ -348,14 +348,14 @@ TEST(Evaluator, StopKeepsDiagnosticsAndBadInputLeavesTheStoreAlone) {
     std::ofstream(dir.path() / "vornevResult" / "H.txt") << "0 0 2000 0 0\n0.02 500 2000\n";
     const double reload[] = {0.0, 0.0, 1.0};
     try {
-        evaluator.evaluateObjective(good, reload);
+        evaluateObjective(evaluator, good, reload);
         FAIL() << "expected a load error";
     } catch (const LoadError& e) {
         EXPECT_NE(std::string(e.what()).find("H.txt:2: expected 5 numbers, found 3"), std::string::npos) << e.what();
     }
     EXPECT_EQ(evaluator.store().nTests, 0);
     writeBatchCase(dir.path());
-    EXPECT_EQ(evaluator.evaluateObjective(good, switches), first);
+    EXPECT_EQ(evaluateObjective(evaluator, good, switches), first);
 }
 
 }  // namespace

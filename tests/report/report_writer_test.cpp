@@ -35,7 +35,6 @@ TestStore smallStore() {
     TestStore s;
     s.nTests = 2;
     s.maxRows = 3;
-    s.firstLoadPending = false;
     s.testFile = {".\\vornevResult\\data\\A.txt", ".\\vornevResult\\B.txt"};
     s.curveFile = {".\\vornevResult\\data\\A-2.DAT", ".\\vornevResult\\B-5.DAT"};
     s.rowCount = {3, 0};

@@ -1,24 +1,20 @@
-// Runs the calvenor command line in-process and keeps what it printed.
+// Runs the calvenor program and keeps what it printed.
 #pragma once
 
-#include <sstream>
 #include <string>
 #include <vector>
-
-#include "cli/app.hpp"
 
 namespace calvenor::testing {
 
 struct CliRun {
-    int status;
+    int status;  // exit status; 128 + N when killed by signal N
     std::string out;
     std::string err;
 };
 
-inline CliRun run(const std::vector<std::string>& args) {
-    std::ostringstream out, err;
-    const int status = cli::runCalvenor(args, out, err);
-    return {status, out.str(), err.str()};
-}
+// Runs build/calvenor with `args`, optionally in folder `cwd`, with
+// `environment` entries ("NAME=value") added to the test's own.
+CliRun run(const std::vector<std::string>& args, const std::string& cwd = {},
+           const std::vector<std::string>& environment = {});
 
 }  // namespace calvenor::testing

@@ -67,7 +67,7 @@ std::string firstCallMessage(const Host& host) {
     Evaluator evaluator(host.path());
     evaluator.setThreads(1);
     try {
-        evaluator.evaluateObjective(goodParameters, firstUse);
+        evaluateObjective(evaluator, goodParameters, firstUse);
     } catch (const LoadError& e) {
         EXPECT_EQ(evaluator.store().nTests, 0) << "a failed load must leave no tests";
         return e.what();
@@ -237,7 +237,7 @@ TEST(BadInputCatalogue, HugeLinesAndNames) {
         while (line.size() < (100u << 20)) line += " 1.5";
         host.data("T1.txt", line);
         Evaluator evaluator(host.path());
-        EXPECT_FALSE(std::isnan(evaluator.evaluateObjective(goodParameters, firstUse)));
+        EXPECT_FALSE(std::isnan(evaluateObjective(evaluator, goodParameters, firstUse)));
         EXPECT_EQ(evaluator.store().rowCount.at(0), 1);
     }
     {
@@ -257,26 +257,26 @@ TEST(BadInputCatalogue, AFailedLoadIsRetriedOnceTheFileIsMended) {
     Host host;
     host.data("T1.txt", "strain q p ev u\n" + goodRows);
     Evaluator evaluator(host.path());
-    EXPECT_THROW(evaluator.evaluateObjective(goodParameters, firstUse), LoadError);
-    EXPECT_THROW(evaluator.evaluateObjective(goodParameters, firstUse), LoadError);
+    EXPECT_THROW(evaluateObjective(evaluator, goodParameters, firstUse), LoadError);
+    EXPECT_THROW(evaluateObjective(evaluator, goodParameters, firstUse), LoadError);
     host.data("T1.txt", goodRows);
-    const double mended = evaluator.evaluateObjective(goodParameters, firstUse);
+    const double mended = evaluateObjective(evaluator, goodParameters, firstUse);
     Evaluator fresh(host.path());
-    EXPECT_TRUE(testing::sameDouble(mended, fresh.evaluateObjective(goodParameters, firstUse)));
+    EXPECT_TRUE(testing::sameDouble(mended, evaluateObjective(fresh, goodParameters, firstUse)));
     // A reload that fails leaves nothing behind; the same call works again
     // once the file is back.
     host.data("T1.txt", "");
-    EXPECT_THROW(evaluator.evaluateObjective(goodParameters, reload), LoadError);
+    EXPECT_THROW(evaluateObjective(evaluator, goodParameters, reload), LoadError);
     EXPECT_EQ(evaluator.store().nTests, 0);
     host.data("T1.txt", goodRows);
-    EXPECT_TRUE(testing::sameDouble(evaluator.evaluateObjective(goodParameters, firstUse), mended));
+    EXPECT_TRUE(testing::sameDouble(evaluateObjective(evaluator, goodParameters, firstUse), mended));
 }
 
 TEST(BadInputCatalogue, EmptyListEvaluatesNoTests) {
     Host host;
     host.list("\n\n");
     Evaluator evaluator(host.path());
-    const double error = evaluator.evaluateObjective(goodParameters, firstUse);
+    const double error = evaluateObjective(evaluator, goodParameters, firstUse);
     EXPECT_EQ(evaluator.store().nTests, 0);
     EXPECT_FALSE(std::isnan(error));
 }
@@ -286,7 +286,7 @@ TEST(BadInputCatalogue, ParameterAndSwitchVectorsTooShort) {
     Evaluator evaluator(host.path());
     const std::array<double, 5> five = {1.25, 0.3, 0.005, 0.03, 0.85};
     try {
-        evaluator.evaluateObjective(five, firstUse);
+        evaluateObjective(evaluator, five, firstUse);
         ADD_FAILURE() << "five parameters accepted";
     } catch (const std::invalid_argument& e) {
         EXPECT_STREQ(e.what(),
@@ -295,15 +295,15 @@ TEST(BadInputCatalogue, ParameterAndSwitchVectorsTooShort) {
     }
     const std::array<double, 2> two = {1.0, 0.0};
     try {
-        evaluator.evaluateObjective(goodParameters, two);
+        evaluateObjective(evaluator, goodParameters, two);
         ADD_FAILURE() << "two switches accepted";
     } catch (const std::invalid_argument& e) {
         EXPECT_STREQ(e.what(),
                      "the switch vector holds 2 values; 3 are needed (penalties, reports, reload)");
     }
     // Neither call loaded anything: the next good call is the first use.
-    EXPECT_TRUE(evaluator.store().firstLoadPending);
-    EXPECT_FALSE(std::isnan(evaluator.evaluateObjective(goodParameters, firstUse)));
+    EXPECT_TRUE(evaluator.loadFlags().firstLoadPending);
+    EXPECT_FALSE(std::isnan(evaluateObjective(evaluator, goodParameters, firstUse)));
 }
 
 // Non-finite parameters are a trial point like any other: no error is
@@ -314,7 +314,7 @@ TEST(BadInputCatalogue, ParameterAndSwitchVectorsTooShort) {
 TEST(BadInputCatalogue, NonFiniteParametersGiveAnErrorValueNotACrash) {
     Host host;
     Evaluator evaluator(host.path());
-    const double good = evaluator.evaluateObjective(goodParameters, firstUse);
+    const double good = evaluateObjective(evaluator, goodParameters, firstUse);
     constexpr double inf = std::numeric_limits<double>::infinity();
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     constexpr std::array<double, 3> noPenalties = {0.0, 0.0, 0.0};
@@ -324,15 +324,15 @@ TEST(BadInputCatalogue, NonFiniteParametersGiveAnErrorValueNotACrash) {
             std::array<double, 9> p = goodParameters;
             p[k] = bad;
             SCOPED_TRACE("parameter " + std::to_string(k + 1) + " = " + std::to_string(bad));
-            EXPECT_FALSE(std::isnan(evaluator.evaluateObjective(p, noPenalties)));
-            if (std::isnan(evaluator.evaluateObjective(p, firstUse))) ++nanWithPenalties;
+            EXPECT_FALSE(std::isnan(evaluateObjective(evaluator, p, noPenalties)));
+            if (std::isnan(evaluateObjective(evaluator, p, firstUse))) ++nanWithPenalties;
         }
     }
     EXPECT_GT(nanWithPenalties, 0);
     std::array<double, 9> allNan;
     allNan.fill(nan);
-    EXPECT_EQ(evaluator.evaluateObjective(allNan, noPenalties), inf);
-    EXPECT_TRUE(testing::sameDouble(evaluator.evaluateObjective(goodParameters, firstUse), good));
+    EXPECT_EQ(evaluateObjective(evaluator, allNan, noPenalties), inf);
+    EXPECT_TRUE(testing::sameDouble(evaluateObjective(evaluator, goodParameters, firstUse), good));
 }
 
 long statusKilobytes(const char* field) {
@@ -354,11 +354,11 @@ TEST(BadInputCatalogue, TenThousandTestsNamingOneDataFile) {
     const double single = [&] {
         Host small;
         Evaluator e(small.path());
-        return e.evaluateObjective(goodParameters, firstUse);
+        return evaluateObjective(e, goodParameters, firstUse);
     }();
     const long before = statusKilobytes("VmRSS:");
     const auto start = std::chrono::steady_clock::now();
-    const double error = one.evaluateObjective(goodParameters, firstUse);
+    const double error = evaluateObjective(one, goodParameters, firstUse);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const long grown = statusKilobytes("VmRSS:") - before;

@@ -13,7 +13,7 @@
 
 #include "objective/objective.hpp"
 
-namespace calvenor::cli {
+namespace calvenor {
 
 // One test: rows of strain, q, p, ev, u (plain strains, stresses in kPa).
 struct PlotTest {
@@ -59,4 +59,4 @@ std::vector<int> scoredColumns(std::int32_t testType);
 // A test's name for legends: its data file name without folder and extension.
 std::string testDisplayName(const std::string& testFile);
 
-}  // namespace calvenor::cli
+}  // namespace calvenor

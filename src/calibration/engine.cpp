@@ -8,7 +8,10 @@
 // run asks for exactly the recorded points; a point it asks for that was not
 // recorded is evaluated on its own, so the search stays correct (and
 // deterministic) for any algorithm.
-#include "cli/calibrate_engine.hpp"
+#include "calibration/engine.hpp"
+
+#include "calibration/algorithms.hpp"
+#include "calibration/calibration_error.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -22,17 +25,10 @@
 
 #include <nlopt.hpp>
 #include <pagmo/algorithm.hpp>
-#include <pagmo/algorithms/cmaes.hpp>
-#include <pagmo/algorithms/de.hpp>
-#include <pagmo/algorithms/pso_gen.hpp>
-#include <pagmo/algorithms/sade.hpp>
-#include <pagmo/algorithms/xnes.hpp>
-#include <pagmo/batch_evaluators/member_bfe.hpp>
-#include <pagmo/bfe.hpp>
 #include <pagmo/population.hpp>
 #include <pagmo/problem.hpp>
 
-namespace calvenor::cli {
+namespace calvenor {
 
 // ---------------------------------------------------------------------------
 // The objective over the unit cube
@@ -48,9 +44,8 @@ CalibrationObjective::CalibrationObjective(Evaluator& evaluator, const Parameter
     evaluator_.setThreads(threads_);
 }
 
-ModelParameters CalibrationObjective::toParameters(const std::vector<double>& x) const {
-    ModelParameters p{};
-    for (int i = 0; i < parameterCount; ++i) parameterAt(p, i) = settings_[static_cast<std::size_t>(i)].start;
+ModelParameters CalibrationObjective::toParameters(std::span<const double> x) const {
+    ModelParameters p = startParameters(settings_);
     for (std::size_t k = 0; k < free_.size(); ++k) {
         const ParameterSetting& s = settings_[static_cast<std::size_t>(free_[k])];
         const double u = std::isnan(x[k]) ? 0.0 : std::clamp(x[k], 0.0, 1.0);
@@ -68,11 +63,7 @@ std::vector<double> CalibrationObjective::toUnit(const ModelParameters& p) const
     return x;
 }
 
-std::vector<double> CalibrationObjective::startPoint() const {
-    ModelParameters p{};
-    for (int i = 0; i < parameterCount; ++i) parameterAt(p, i) = settings_[static_cast<std::size_t>(i)].start;
-    return toUnit(p);
-}
+std::vector<double> CalibrationObjective::startPoint() const { return toUnit(startParameters(settings_)); }
 
 std::vector<double> CalibrationObjective::evaluate(const std::vector<std::vector<double>>& points) {
     if (static_cast<std::int64_t>(points.size()) > remaining()) {
@@ -83,17 +74,9 @@ std::vector<double> CalibrationObjective::evaluate(const std::vector<std::vector
     for (const auto& x : points) sets.push_back(toParameters(x));
     std::vector<double> errors(points.size());
     if (onBatch) onBatch(sets);
-    const auto sw = switches();
-    if (sets.size() == 1) {
-        // One call: its tests are simulated in parallel instead.
-        const ModelParameters& p = sets[0];
-        const double vector[parameterCount] = {p.propm, p.enu, p.pkappa, p.plamda, p.pnvoid,
-                                               p.cohesion, p.z, p.chi, p.sm};
-        errors[0] = evaluator_.evaluateObjective(vector, sw);
-    } else {
-        std::vector<Diagnostics> diagnostics(points.size());
-        evaluator_.evaluateBatch(sets, sw, errors, diagnostics, threads_);
-    }
+    std::vector<Diagnostics> diagnostics(points.size());
+    // A batch of one is one evaluation, whose tests are simulated in parallel.
+    evaluator_.evaluateBatch(sets, options(), errors, diagnostics, threads_);
     evaluations_ += static_cast<std::int64_t>(points.size());
     for (std::size_t k = 0; k < points.size(); ++k) {
         const double e = std::isnan(errors[k]) ? std::numeric_limits<double>::infinity() : errors[k];
@@ -105,14 +88,6 @@ std::vector<double> CalibrationObjective::evaluate(const std::vector<std::vector
         }
     }
     return errors;
-}
-
-std::int64_t defaultPopulation(const std::string& algorithm, std::size_t dimension) {
-    const auto n = static_cast<std::int64_t>(dimension);
-    if (algorithm == "cmaes" || algorithm == "xnes") return std::max<std::int64_t>(16, 4 + 3 * n);
-    if (algorithm == "pso") return 32;
-    if (algorithm == "de" || algorithm == "sade") return std::max<std::int64_t>(24, 5 * n);
-    return 0;
 }
 
 namespace {
@@ -173,23 +148,6 @@ struct CalibrationProblem {
     std::string get_name() const { return "calvenor objective"; }
 };
 
-pagmo::algorithm makeAlgorithm(const std::string& name, unsigned seed) {
-    // One generation per evolve call, with the adapted state kept between calls.
-    constexpr double ftol = 1e-12, xtol = 1e-12;
-    if (name == "cmaes") return pagmo::algorithm{pagmo::cmaes(1u, -1, -1, -1, -1, 0.3, ftol, xtol, true, true, seed)};
-    if (name == "xnes") return pagmo::algorithm{pagmo::xnes(1u, -1, -1, -1, 0.3, ftol, xtol, true, true, seed)};
-    if (name == "de") return pagmo::algorithm{pagmo::de(1u, 0.8, 0.9, 2u, ftol, xtol, seed)};
-    if (name == "sade") return pagmo::algorithm{pagmo::sade(1u, 2u, 1u, ftol, xtol, true, seed)};
-    if (name == "pso") {
-        pagmo::pso_gen a(1u, 0.7298, 2.05, 2.05, 0.5, 5u, 2u, 4u, true, seed);
-        a.set_bfe(pagmo::bfe{pagmo::member_bfe{}});
-        return pagmo::algorithm{a};
-    }
-    throw std::invalid_argument("unknown global algorithm '" + name + "'");
-}
-
-std::int64_t minimumPopulation(const std::string& algorithm) { return algorithm == "sade" ? 7 : 5; }
-
 // Uniform double in [0, 1) from 53 bits of the engine, the same on every platform.
 double unitUniform(std::mt19937_64& rng) { return static_cast<double>(rng() >> 11) * 0x1.0p-53; }
 
@@ -206,13 +164,13 @@ public:
             objective_.evaluate({std::vector<double>{}});
             note("fixed", 0, true);
             run_.phases.push_back({"fixed", 0, 0, 1, "no free parameter"});
-        } else if (isGlobalAlgorithm(settings_.algorithm)) {
+        } else if (algorithm().global) {
             std::int64_t reserve = 0;
             if (settings_.polish) reserve = std::min(budget / 2, std::max<std::int64_t>(100, budget / 5));
             globalPhase(budget - reserve);
             if (settings_.polish && !stopping() && objective_.remaining() > 0 &&
                 !(objective_.bestError() == 0.0)) {
-                localPhase("bobyqa", objective_.bestPoint(), 0.02);
+                localPhase(std::string(polishAlgorithm), objective_.bestPoint(), 0.02);
             }
         } else {
             // A local search alone starts from the start values.
@@ -235,6 +193,15 @@ private:
     CalibrationRun run_;
 
     bool stopping() const { return stop_ != nullptr && stop_->load(); }
+    const AlgorithmInfo& algorithm() const {
+        const AlgorithmInfo* a = findAlgorithm(settings_.algorithm);
+        if (a == nullptr) {
+            throw CalibrationError("unknown algorithm '" + settings_.algorithm + "' (expected one of " +
+                                       algorithmNameList() + ")",
+                                   "algorithm");
+        }
+        return *a;
+    }
     double seconds() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
 
     void note(const std::string& phase, std::int64_t generation, bool phaseEnd) {
@@ -247,13 +214,14 @@ private:
     }
 
     void globalPhase(std::int64_t budgetEnd) {
-        const std::string& name = settings_.algorithm;
+        const AlgorithmInfo& info = algorithm();
+        const std::string name(info.name);
         const std::size_t dim = objective_.dimension();
-        const std::int64_t population = settings_.population.value_or(defaultPopulation(name, dim));
-        if (population < minimumPopulation(name)) {
-            throw UsageError("--population: " + name + " needs at least " +
-                             std::to_string(minimumPopulation(name)) + " individuals, " +
-                             std::to_string(population) + " given");
+        const std::int64_t population = settings_.population.value_or(info.defaultPopulation(dim));
+        if (population < info.minimumPopulation) {
+            throw CalibrationError(name + " needs at least " + std::to_string(info.minimumPopulation) +
+                                       " individuals, " + std::to_string(population) + " given",
+                                   "population");
         }
         PhaseSummary phase{name, population, 0, 0, ""};
         const std::int64_t before = objective_.evaluations();
@@ -285,7 +253,8 @@ private:
         for (std::size_t k = 0; k < points.size(); ++k) pop.push_back(points[k], {fitnessValue(errors[k])});
         note(name, 0, false);
 
-        pagmo::algorithm algorithm = makeAlgorithm(name, settings_.seed);
+        pagmo::algorithm algorithm;
+        info.makeGlobal(settings_.seed, algorithm);
         // The best error value after each generation, for the stall rule: the
         // phase ends when the best has not improved by 0.1 % over the last
         // `window` generations.
@@ -391,9 +360,8 @@ private:
     void localPhase(const std::string& name, std::vector<double> x, double step) {
         const std::int64_t before = objective_.evaluations();
         PhaseSummary phase{name, 0, 0, 0, ""};
-        nlopt::algorithm kind = nlopt::LN_BOBYQA;
-        if (name == "nelder-mead") kind = nlopt::LN_NELDERMEAD;
-        if (name == "sbplx") kind = nlopt::LN_SBPLX;
+        const AlgorithmInfo* info = findAlgorithm(name);
+        auto kind = static_cast<nlopt::algorithm>(info != nullptr ? info->nloptAlgorithm : nlopt::LN_BOBYQA);
         // BOBYQA needs at least two variables; one is searched with the subplex method.
         if (kind == nlopt::LN_BOBYQA && x.size() < 2) kind = nlopt::LN_SBPLX;
         const unsigned n = static_cast<unsigned>(x.size());
@@ -431,8 +399,8 @@ private:
 
 CalibrationRun runCalibration(CalibrationObjective& objective, const EngineSettings& settings,
                               const ProgressFn& progress, const std::atomic<bool>* stop) {
-    if (objective.maxEvaluations() < 1) throw UsageError("--max-evaluations: at least 1 evaluation is needed");
+    if (objective.maxEvaluations() < 1) throw CalibrationError("at least 1 evaluation is needed", "max-evaluations");
     return Search(objective, settings, progress, stop).run();
 }
 
-}  // namespace calvenor::cli
+}  // namespace calvenor

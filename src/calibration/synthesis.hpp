@@ -1,17 +1,15 @@
-// Synthetic tests from known parameters: a complete vornevResult/ tree whose
-// data are the model's own curves read at chosen strains, optionally with
-// multiplicative noise.
+// Synthetic tests from known parameters: the model's own curves read at
+// chosen strains, exactly as the objective reads them, optionally with noise.
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "objective/parameters.hpp"
+#include "testdata/test_store.hpp"
 
-namespace calvenor::cli {
+namespace calvenor {
 
 struct SynthTest {
     std::string name;        // data file stem
@@ -40,21 +38,16 @@ double normalCompressionVoidRatio(const ModelParameters& p, double pressure);
 // 15 % axial strain; no noise; seed 1.
 SynthConfig defaultSynthConfig();
 
-// Applies a TOML configuration (keys noise, seed, a [parameters] table of the
-// nine values, [[test]] tables). Tests given replace the default tests.
-// Throws ConfigError naming the file, line and key.
-void applySynthConfig(SynthConfig& config, std::string_view text, const std::string& fileName);
-
-// The configuration as TOML, complete: applying it to the defaults gives it back.
-std::string synthConfigToml(const SynthConfig& config);
+// The default name of a test: CU100, CD200, T4-100.
+std::string defaultSynthName(std::int32_t type, double pConsol);
 
 struct SynthResult {
-    std::vector<std::filesystem::path> files;  // lists, data files, synth.toml
-    double errorAtTruth = 0.0;                 // the objective at the true parameters
+    std::vector<LabTest> tests;  // named .\vornevResult\NAME.txt
+    double errorAtTruth = 0.0;   // the objective at the true parameters, no penalties
 };
 
-// Writes DIR/vornevResult/ (both lists and the data files) and DIR/synth.toml.
-// Throws std::runtime_error when a test cannot be simulated.
-SynthResult writeSynthetic(const SynthConfig& config, const std::filesystem::path& dir);
+// The tests of the configuration, simulated with its parameters. Throws
+// CalibrationError when a test cannot be simulated.
+SynthResult synthesize(const SynthConfig& config);
 
-}  // namespace calvenor::cli
+}  // namespace calvenor

@@ -12,17 +12,17 @@
 #include <string>
 #include <vector>
 
-#include "cli/calibrate_config.hpp"
+#include "calibration/parameter_table.hpp"
 #include "objective/objective.hpp"
 
-namespace calvenor::cli {
+namespace calvenor {
 
 // The objective as the optimisers see it: a point x of the unit cube, one
 // coordinate per free parameter (x = 0 at its lower bound, 1 at its upper
 // bound), mapped to the nine parameters with the fixed ones filled in. Every
-// evaluation goes through the one Evaluator, as consecutive host calls with
-// the switches {penalties, 0, 0}, and the best point so far is kept (the
-// first of equal error values, in evaluation order).
+// evaluation goes through the one Evaluator, as consecutive evaluations with
+// the penalties as configured and no reports or reloads, and the best point
+// so far is kept (the first of equal error values, in evaluation order).
 class CalibrationObjective {
 public:
     // threads 0: the evaluator's own thread count.
@@ -33,7 +33,7 @@ public:
     const std::vector<int>& freeIndices() const { return free_; }
     const ParameterSettings& settings() const { return settings_; }
 
-    ModelParameters toParameters(const std::vector<double>& x) const;
+    ModelParameters toParameters(std::span<const double> x) const;
     std::vector<double> toUnit(const ModelParameters& p) const;
     std::vector<double> startPoint() const;
 
@@ -51,7 +51,7 @@ public:
     const std::vector<double>& bestPoint() const { return bestPoint_; }
     unsigned threads() const { return threads_; }
     Evaluator& evaluator() { return evaluator_; }
-    std::array<double, 3> switches() const { return {penalties_ ? 1.0 : 0.0, 0.0, 0.0}; }
+    EvaluationOptions options() const { return {penalties_, false, false}; }
 
     // Sees every batch of parameter sets just before it is evaluated.
     std::function<void(std::span<const ModelParameters>)> onBatch;
@@ -77,9 +77,6 @@ struct EngineSettings {
     std::uint32_t seed = 1;
     bool polish = true;
 };
-
-// The population size an algorithm uses when none is given.
-std::int64_t defaultPopulation(const std::string& algorithm, std::size_t dimension);
 
 struct ProgressInfo {
     std::string phase;         // algorithm name
@@ -120,8 +117,9 @@ struct CalibrationRun {
 
 // Runs the search on `objective`. `stop` (may be null) ends it cleanly at the
 // next generation or local step, keeping the best point so far. The error
-// values and the best point are the same whatever the thread count.
+// values and the best point are the same whatever the thread count. Throws
+// CalibrationError for settings the algorithm cannot work with.
 CalibrationRun runCalibration(CalibrationObjective& objective, const EngineSettings& settings,
                               const ProgressFn& progress, const std::atomic<bool>* stop);
 
-}  // namespace calvenor::cli
+}  // namespace calvenor

@@ -1,0 +1,169 @@
+#include "calibration/calibration.hpp"
+
+#include <random>
+
+#include "calibration/calibration_error.hpp"
+#include "testdata/test_store.hpp"
+
+namespace calvenor {
+
+EngineSettings engineSettings(const CalibrationSettings& settings) {
+    EngineSettings engine;
+    engine.algorithm = settings.algorithm;
+    engine.generations = settings.generations;
+    engine.population = settings.population;
+    engine.polish = settings.polish;
+    engine.seed = settings.seed ? *settings.seed : std::random_device{}();
+    return engine;
+}
+
+CalibrationOutcome calibrate(Evaluator& evaluator, const CalibrationSettings& settings, bool writeReports,
+                             const ProgressFn& progress, const std::atomic<bool>* stop) {
+    checkParameterSettings(settings.parameters, "parameters");
+    const EngineSettings engine = engineSettings(settings);
+    CalibrationOutcome r;
+    r.settings = settings;
+    r.settings.seed = engine.seed;
+
+    CalibrationObjective objective(evaluator, settings.parameters, settings.penalties, settings.threads,
+                                   settings.maxEvaluations);
+    r.threads = objective.threads();
+    r.run = runCalibration(objective, engine, progress, stop);
+    if (!objective.hasBest()) throw CalibrationError("no parameter set was evaluated");
+    r.best = objective.best();
+    r.bestDuringSearch = objective.bestError();
+    r.evaluations = objective.evaluations();
+
+    // One more evaluation of the best set leaves its state (and reports) behind.
+    r.error = evaluator.evaluate(r.best, {settings.penalties, writeReports, false});
+    r.diagnostics = evaluator.diagnostics();
+    const TestStore& store = evaluator.store();
+    for (int t = 0; t < store.nTests; ++t) {
+        const auto k = static_cast<std::size_t>(t);
+        r.tests.push_back({store.testFile[k], store.testType[k], store.rowCount[k], store.pInitial[k],
+                           store.eInitial[k], store.pConsol[k], store.eConsol[k]});
+    }
+    return r;
+}
+
+namespace {
+
+Json parametersJson(const ModelParameters& p) {
+    Json j = Json::object();
+    for (int i = 0; i < parameterCount; ++i) j[std::string(parameterNames[static_cast<std::size_t>(i)])] = jsonNumber(parameterAt(p, i));
+    return j;
+}
+
+}  // namespace
+
+Json outcomeJson(const CalibrationOutcome& r) {
+    Json j = Json::object();
+    j["dir"] = r.dir;
+    j["parameters"] = parametersJson(r.best);
+    j["error"] = jsonNumber(r.error);
+    j["bestErrorDuringSearch"] = jsonNumber(r.bestDuringSearch);
+    Json measures = Json::object();
+    for (int k = 0; k < quantityCount; ++k)
+        measures[std::string(measureName[static_cast<std::size_t>(k)])] = jsonNumber(r.diagnostics.measure(Quantity(k)));
+    j["measures"] = measures;
+    Json diagnostics = Json::array();
+    for (double v : r.diagnostics.hostOrder()) diagnostics.push_back(jsonNumber(v));
+    j["diagnostics"] = diagnostics;
+    j["evaluations"] = r.evaluations;
+    j["maxEvaluations"] = r.settings.maxEvaluations;
+    j["seconds"] = jsonNumber(r.run.seconds);
+    j["evaluationsPerSecond"] = jsonNumber(r.run.seconds > 0 ? double(r.evaluations) / r.run.seconds : 0.0);
+    j["threads"] = r.threads;
+    j["seed"] = r.settings.seed.value_or(0);
+    j["algorithm"] = r.settings.algorithm;
+    j["penalties"] = r.settings.penalties;
+    j["interrupted"] = r.run.interrupted;
+    j["lookAheadMisses"] = r.run.lookAheadMisses;
+    Json bounds = Json::object();
+    for (int i = 0; i < parameterCount; ++i) {
+        const ParameterSetting& s = r.settings.parameters[static_cast<std::size_t>(i)];
+        Json b = Json::object();
+        if (s.fixed) {
+            b["fixed"] = true;
+            b["value"] = jsonNumber(s.start);
+        } else {
+            const std::string hit = boundHit(s, parameterAt(r.best, i));
+            b["fixed"] = false;
+            b["start"] = jsonNumber(s.start);
+            b["lower"] = jsonNumber(s.lower);
+            b["upper"] = jsonNumber(s.upper);
+            b["atBound"] = hit.empty() ? Json(nullptr) : Json(hit);
+        }
+        bounds[std::string(parameterNames[static_cast<std::size_t>(i)])] = b;
+    }
+    j["bounds"] = bounds;
+    Json tests = Json::array();
+    for (const TestSummary& t : r.tests) {
+        tests.push_back({{"file", t.file}, {"type", t.type}, {"rows", t.rows}, {"pInitial", jsonNumber(t.pInitial)},
+                         {"eInitial", jsonNumber(t.eInitial)}, {"pConsol", jsonNumber(t.pConsol)},
+                         {"eConsol", jsonNumber(t.eConsol)}});
+    }
+    j["tests"] = tests;
+    Json phases = Json::array();
+    for (const PhaseSummary& p : r.run.phases) {
+        phases.push_back({{"algorithm", p.algorithm}, {"population", p.population}, {"generations", p.generations},
+                          {"evaluations", p.evaluations}, {"stop", p.stopReason}});
+    }
+    j["phases"] = phases;
+    Json history = Json::array();
+    for (const HistoryPoint& h : r.run.history) {
+        history.push_back({{"phase", h.phase}, {"generation", h.generation}, {"evaluations", h.evaluations},
+                           {"best", jsonNumber(h.best)}, {"seconds", jsonNumber(h.seconds)}});
+    }
+    j["history"] = history;
+    j["reports"] = r.reports;
+    j["plots"] = r.plots;
+    return j;
+}
+
+CalibrationRecord readCalibrationRecord(const std::string& text, const std::string& shown) {
+    Json j;
+    try {
+        j = Json::parse(text);
+    } catch (const Json::parse_error& e) {
+        throw CalibrationError(shown + ": not a calibration record (" + std::string(e.what()) + ")");
+    }
+    CalibrationRecord record;
+    const auto fail = [&](const std::string& what) -> void {
+        throw CalibrationError(shown + ": " + what);
+    };
+    if (!j.is_object() || !j.contains("parameters") || !j["parameters"].is_object())
+        fail("expected a calibration record with \"parameters\" (written by calvenor calibrate)");
+    try {
+        for (int i = 0; i < parameterCount; ++i) {
+            const std::string name(parameterNames[static_cast<std::size_t>(i)]);
+            if (!j["parameters"].contains(name)) fail("\"parameters\" has no \"" + name + "\"");
+            parameterAt(record.parameters, i) = numberFromJson(j["parameters"][name]);
+        }
+        if (j.contains("penalties") && j["penalties"].is_boolean()) record.penalties = j["penalties"].get<bool>();
+        if (j.contains("error")) record.error = numberFromJson(j["error"]);
+        if (j.contains("dir") && j["dir"].is_string()) record.dir = j["dir"].get<std::string>();
+        if (j.contains("bounds") && j["bounds"].is_object()) {
+            for (int i = 0; i < parameterCount; ++i) {
+                const std::string name(parameterNames[static_cast<std::size_t>(i)]);
+                if (!j["bounds"].contains(name)) continue;
+                const Json& b = j["bounds"][name];
+                ParameterSetting& s = record.settings[static_cast<std::size_t>(i)];
+                if (b.value("fixed", false)) {
+                    const double v = numberFromJson(b.at("value"));
+                    s = {v, v, v, true};
+                } else {
+                    s = {numberFromJson(b.at("start")), numberFromJson(b.at("lower")), numberFromJson(b.at("upper")),
+                         false};
+                }
+            }
+        }
+    } catch (const CalibrationError&) {
+        throw;
+    } catch (const std::exception& e) {
+        fail(std::string("unreadable calibration record: ") + e.what());
+    }
+    return record;
+}
+
+}  // namespace calvenor

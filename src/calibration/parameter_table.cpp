@@ -1,0 +1,73 @@
+#include "calibration/parameter_table.hpp"
+
+#include <cmath>
+
+#include "calibration/calibration_error.hpp"
+#include "io/numbers.hpp"
+
+namespace calvenor {
+
+int parameterIndex(std::string_view name) {
+    for (int i = 0; i < parameterCount; ++i) {
+        if (parameterNames[static_cast<std::size_t>(i)] == name) return i;
+    }
+    return -1;
+}
+
+std::string parameterNameList() {
+    std::string s;
+    for (const auto name : parameterNames) {
+        if (!s.empty()) s += ", ";
+        s += name;
+    }
+    return s;
+}
+
+ParameterSetting defaultFreeSetting(int index) {
+    const ParameterInfo& p = parameterTable[static_cast<std::size_t>(index)];
+    return {p.start, p.lower, p.upper, false};
+}
+
+ParameterSettings defaultParameterSettings() {
+    ParameterSettings s;
+    for (int i = 0; i < parameterCount; ++i) {
+        s[static_cast<std::size_t>(i)] = defaultFreeSetting(i);
+        s[static_cast<std::size_t>(i)].fixed = parameterTable[static_cast<std::size_t>(i)].fixedByDefault;
+    }
+    return s;
+}
+
+void checkParameterSettings(const ParameterSettings& parameters, const std::string& where) {
+    for (int i = 0; i < parameterCount; ++i) {
+        const ParameterSetting& s = parameters[static_cast<std::size_t>(i)];
+        const std::string key(parameterNames[static_cast<std::size_t>(i)]);
+        if (!std::isfinite(s.start) || !std::isfinite(s.lower) || !std::isfinite(s.upper)) {
+            throw CalibrationError(where + ": " + key + ": values must be finite");
+        }
+        if (s.fixed) continue;
+        if (!(s.lower < s.upper)) {
+            throw CalibrationError(where + ": " + key + ": lower (" + shortest(s.lower) +
+                                   ") is not below upper (" + shortest(s.upper) + ")");
+        }
+        if (s.start < s.lower || s.start > s.upper) {
+            throw CalibrationError(where + ": " + key + ": start " + shortest(s.start) +
+                                   " is outside the bounds [" + shortest(s.lower) + ", " + shortest(s.upper) + "]");
+        }
+    }
+}
+
+ModelParameters startParameters(const ParameterSettings& parameters) {
+    ModelParameters p{};
+    for (int i = 0; i < parameterCount; ++i) parameterAt(p, i) = parameters[static_cast<std::size_t>(i)].start;
+    return p;
+}
+
+std::string boundHit(const ParameterSetting& s, double value) {
+    if (s.fixed) return "";
+    const double tolerance = 1e-6 * (s.upper - s.lower);
+    if (value - s.lower <= tolerance) return "lower";
+    if (s.upper - value <= tolerance) return "upper";
+    return "";
+}
+
+}  // namespace calvenor

@@ -37,6 +37,7 @@ TestOutcome prepareTest(const ModelConstants& model, const TestStore& store, int
     direct = false;
     if (store.rowCount[t] < 1) {  // the load refuses such tests
         o.usable = false;
+        o.stop = StopReason::pressureNotReached;
         return o;
     }
     const double pc = store.measured(t, 0, pCol);
@@ -56,6 +57,7 @@ TestOutcome prepareTest(const ModelConstants& model, const TestStore& store, int
     // A pressure of exactly -1 marks an unsuccessful search.
     if (j < 0 || o.pConsol == -1.0) {
         o.usable = false;
+        o.stop = StopReason::pressureNotReached;
         return o;
     }
     const auto& e = buffers.voidRatio;
@@ -64,6 +66,7 @@ TestOutcome prepareTest(const ModelConstants& model, const TestStore& store, int
     o.eConsol = e[j] + slope * (pc - p[j]);
     if (!(o.eConsol > 0.0)) {
         o.usable = false;
+        o.stop = StopReason::voidRatioNotPositive;
         return o;
     }
     buffers.clear();
@@ -91,19 +94,22 @@ TestOutcome simulateTest(const ModelConstants& model, const TestStore& store, in
 }
 
 int runDriver(const ModelParameters& parameters, const TestStore& store, PathBuffers& buffers,
-              TestSink sink) {
+              TestSink sink, StopReason* stop) {
     const ModelConstants model = modelConstants(parameters);
     buffers.clear();
     for (int t = 0; t < store.nTests; ++t) {
         const TestOutcome o = simulateTest(model, store, t, buffers);
-        if (!o.usable) return t;
+        if (!o.usable) {
+            if (stop != nullptr) *stop = o.stop;
+            return t;
+        }
         sink(t, o.pConsol, o.eConsol, buffers);
     }
     return store.nTests;
 }
 
 int runDriverParallel(const ModelParameters& parameters, const TestStore& store, WorkerPool& pool,
-                      std::vector<PathBuffers>& window, PathBuffers& carry, TestSink sink) {
+                      std::vector<PathBuffers>& window, PathBuffers& carry, TestSink sink, StopReason* stop) {
     const ModelConstants model = modelConstants(parameters);
     TestOutcome outcomes[64];
     // Tests go in pairs whose shear runs are interleaved.
@@ -144,7 +150,10 @@ int runDriverParallel(const ModelParameters& parameters, const TestStore& store,
                 window[i] = *previous;
                 outcomes[i] = simulateTest(model, store, t, window[i]);
             }
-            if (!outcomes[i].usable) return t;
+            if (!outcomes[i].usable) {
+                if (stop != nullptr) *stop = outcomes[i].stop;
+                return t;
+            }
             sink(t, outcomes[i].pConsol, outcomes[i].eConsol, window[i]);
             previous = &window[i];
         }
@@ -170,12 +179,15 @@ void copyIntoCurve(TestStore& store, int t, double pConsol, double eConsol, cons
 
 }  // namespace
 
-bool simulateTests(const ModelParameters& parameters, TestStore& store, PathBuffers& buffers) {
+EvaluationStop simulateTests(const ModelParameters& parameters, TestStore& store, PathBuffers& buffers) {
+    EvaluationStop stop;
     const int completed = runDriver(parameters, store, buffers,
                                     [&store](int t, double pConsol, double eConsol, const PathBuffers& b) {
                                         copyIntoCurve(store, t, pConsol, eConsol, b);
-                                    });
-    return completed == store.nTests;
+                                    },
+                                    &stop.reason);
+    if (completed < store.nTests) stop.test = completed;
+    return stop;
 }
 
 void interpolateTest(const TestStore& store, int t, const std::array<const double*, columnCount>& curve,
@@ -220,35 +232,24 @@ void interpolateAtMeasured(TestStore& store) {
     }
 }
 
+std::vector<Residual> residuals(const TestStore& store) {
+    std::vector<Residual> values;
+    visitResiduals(store, [&](int t, int r, Quantity quantity, double residual) {
+        values.push_back({t, r, quantity, residual});
+    });
+    return values;
+}
+
 ErrorMeasures scoreTests(const TestStore& store) {
     // Sums of squares and row counts of q, p, ev and u.
-    double sum[4] = {0.0, 0.0, 0.0, 0.0};
-    std::int32_t count[4] = {0, 0, 0, 0};
+    double sum[quantityCount] = {0.0, 0.0, 0.0, 0.0};
+    std::int32_t count[quantityCount] = {0, 0, 0, 0};
     enum { q, p, ev, u };
-    for (int t = 0; t < store.nTests; ++t) {
-        const std::int32_t type = store.testType[t];
-        const bool scoresP = isScored(type, Quantity::p), scoresEv = isScored(type, Quantity::ev);
-        const bool scoresU = isScored(type, Quantity::u), scoresQ = isScored(type, Quantity::q);
-        for (int r = 0; r < store.rowCount[t]; ++r) {
-            auto misfit = [&](int c) { return store.simAtMeasured(t, r, c) - store.measured(t, r, c); };
-            if (store.pScale[t] != 0.0 && scoresP) {
-                sum[p] += square(misfit(pCol) / store.pScale[t]);
-                ++count[p];
-            }
-            if (store.evScale[t] != 0.0 && scoresEv) {
-                sum[ev] += square(misfit(evCol) / store.evScale[t]);
-                ++count[ev];
-            }
-            if (store.uScale[t] != 0.0 && scoresU) {
-                sum[u] += square(misfit(uCol) / store.uScale[t]);
-                ++count[u];
-            }
-            if (store.qScale[t] != 0.0 && scoresQ) {
-                sum[q] += square(misfit(qCol) / store.qScale[t]);
-                ++count[q];
-            }
-        }
-    }
+    visitResiduals(store, [&](int, int, Quantity quantity, double residual) {
+        const int k = static_cast<int>(quantity);
+        sum[k] += square(residual);
+        ++count[k];
+    });
     int a = 0;
     for (int k = 0; k < 4; ++k) a += count[k] > 0 ? 1 : 0;
     double measure[4] = {0.0, 0.0, 0.0, 0.0};
@@ -356,20 +357,22 @@ double Evaluator::evaluate(const ModelParameters& p, const EvaluationOptions& op
     warnings_.clear();
     prepareStore(options.reload);
 
-    bool completed;
+    lastStop_ = {};
     if (store_.nTests > 1) {
         // Tests simulated in pairs and in parallel, with the result of the
         // sequential run.
         const std::size_t width = std::min<std::size_t>(64, 4 * threads_);
         if (window_.size() < width) window_.resize(width);
-        completed = runDriverParallel(p, store_, pool(), window_, carry_,
-                                      [this](int t, double pConsol, double eConsol, const PathBuffers& b) {
-                                          copyIntoCurve(store_, t, pConsol, eConsol, b);
-                                      }) == store_.nTests;
+        const int completed = runDriverParallel(p, store_, pool(), window_, carry_,
+                                                [this](int t, double pConsol, double eConsol, const PathBuffers& b) {
+                                                    copyIntoCurve(store_, t, pConsol, eConsol, b);
+                                                },
+                                                &lastStop_.reason);
+        if (completed < store_.nTests) lastStop_.test = completed;
     } else {
-        completed = simulateTests(p, store_, buffers_);
+        lastStop_ = simulateTests(p, store_, buffers_);
     }
-    if (!completed) return infinity;
+    if (lastStop_.stopped()) return infinity;
     interpolateAtMeasured(store_);
     const ErrorMeasures m = scoreTests(store_);
     const double value = settleError(p, m, options.penalties, diagnostics_);

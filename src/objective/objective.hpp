@@ -69,9 +69,24 @@ struct PathBuffers {
 // the state at the start of shearing and the path buffers.
 using TestSink = FunctionRef<void(int t, double pConsol, double eConsol, const PathBuffers&)>;
 
+// Why an evaluation stopped at a test.
+enum class StopReason {
+    none,
+    pressureNotReached,    // the compression run never reached the first measured pressure
+    voidRatioNotPositive,  // the void ratio at that pressure was not above 0
+};
+
+// Where an evaluation stopped: the test (from 0; -1: it completed) and why.
+struct EvaluationStop {
+    int test = -1;
+    StopReason reason = StopReason::none;
+    bool stopped() const { return test >= 0; }
+};
+
 // What simulating one test gave.
 struct TestOutcome {
     bool usable = true;         // false: no usable consolidation state, the evaluation stops
+    StopReason stop = StopReason::none;
     bool readsPrevious = false;  // the result depends on what the buffers held before
     double pConsol = 0.0;
     double eConsol = 0.0;
@@ -87,18 +102,19 @@ TestOutcome simulateTest(const ModelConstants& model, const TestStore& store, in
 // test whose compression gave no usable consolidation state (the evaluation
 // then stops; the sink has seen the tests before it). The store is only read.
 int runDriver(const ModelParameters& parameters, const TestStore& store, PathBuffers& buffers,
-              TestSink sink);
+              TestSink sink, StopReason* stop = nullptr);
 
 // The same, with the tests simulated in parallel on `pool`, each on its own
 // buffers from `window` (at least one), and the sink called in test order
 // with exactly what runDriver would give it: a test whose result depends on
 // the previous test's buffers is simulated again on a copy of them.
 int runDriverParallel(const ModelParameters& parameters, const TestStore& store, WorkerPool& pool,
-                      std::vector<PathBuffers>& window, PathBuffers& carry, TestSink sink);
+                      std::vector<PathBuffers>& window, PathBuffers& carry, TestSink sink,
+                      StopReason* stop = nullptr);
 
 // The driver writing into the store: pConsol, eConsol and simCurve of every
-// test simulated. Returns false when the evaluation stops.
-bool simulateTests(const ModelParameters& parameters, TestStore& store, PathBuffers& buffers);
+// test simulated. Returns where the evaluation stopped, if it did.
+EvaluationStop simulateTests(const ModelParameters& parameters, TestStore& store, PathBuffers& buffers);
 
 // Simulated values at the measured strains of test t, from its simulated
 // curve (columns strain, q, p, ev, u, pathPoints each). For every row whose
@@ -109,6 +125,39 @@ void interpolateTest(const TestStore& store, int t, const std::array<const doubl
 
 // Reads every simulated curve at the measured strains into simAtMeasured.
 void interpolateAtMeasured(TestStore& store);
+
+// Calls f(t, row, quantity, residual) for every normalised residual the
+// measures are made of, (simAtMeasured - measured) / scale, in the order the
+// scoring adds them up: test by test, row by row, and within a row p, ev, u,
+// then q, each where the test's type scores it and its scale is not 0.
+template <class F>
+void visitResiduals(const TestStore& store, F&& f) {
+    for (int t = 0; t < store.nTests; ++t) {
+        const std::int32_t type = store.testType[t];
+        const bool scoresP = isScored(type, Quantity::p), scoresEv = isScored(type, Quantity::ev);
+        const bool scoresU = isScored(type, Quantity::u), scoresQ = isScored(type, Quantity::q);
+        for (int r = 0; r < store.rowCount[t]; ++r) {
+            auto misfit = [&](int c) { return store.simAtMeasured(t, r, c) - store.measured(t, r, c); };
+            if (store.pScale[t] != 0.0 && scoresP) f(t, r, Quantity::p, misfit(pCol) / store.pScale[t]);
+            if (store.evScale[t] != 0.0 && scoresEv) f(t, r, Quantity::ev, misfit(evCol) / store.evScale[t]);
+            if (store.uScale[t] != 0.0 && scoresU) f(t, r, Quantity::u, misfit(uCol) / store.uScale[t]);
+            if (store.qScale[t] != 0.0 && scoresQ) f(t, r, Quantity::q, misfit(qCol) / store.qScale[t]);
+        }
+    }
+}
+
+// One normalised residual: test and row (from 0), the quantity and the value.
+struct Residual {
+    std::int32_t test;
+    std::int32_t row;
+    Quantity quantity;
+    double value;
+};
+
+// The residuals of the store's simulated values (those of the last completed
+// evaluation), in scoring order.
+std::vector<Residual> residuals(const TestStore& store);
+
 ErrorMeasures scoreTests(const TestStore& store);
 std::array<double, 7> penaltyFactors(const ModelParameters& p, const ConstraintValues& c);
 
@@ -150,6 +199,12 @@ public:
     unsigned threads() const { return threads_; }
 
     const Diagnostics& diagnostics() const { return diagnostics_; }
+    // Where the last single evaluation stopped, if it did.
+    const EvaluationStop& lastStop() const { return lastStop_; }
+    // The normalised residuals of the store's simulated values: those of the
+    // last completed evaluation (for an evaluation that stopped, of the one
+    // before), exactly as its measures used them.
+    std::vector<Residual> residuals() const { return calvenor::residuals(store_); }
     // Report failures of the last call (empty when all was written).
     const std::vector<std::string>& warnings() const { return warnings_; }
     const TestStore& store() const { return store_; }
@@ -165,6 +220,7 @@ private:
     LoadFlags loadFlags_;
     PathBuffers buffers_;
     Diagnostics diagnostics_{};
+    EvaluationStop lastStop_;
     std::vector<std::string> warnings_;
     unsigned threads_ = defaultThreadCount();
     // Created on first use; a copy of an evaluator starts without one.

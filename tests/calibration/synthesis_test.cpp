@@ -28,7 +28,7 @@ SynthResult writeSynthetic(const SynthConfig& config, const std::filesystem::pat
 
 double errorAt(const std::filesystem::path& dir, const ModelParameters& p, double penalties) {
     Evaluator evaluator(dir);
-    const double vector[9] = {p.propm, p.enu, p.pkappa, p.plamda, p.pnvoid, p.cohesion, p.z, p.chi, p.sm};
+    const HostParameters vector = hostOrder(p);
     const double switches[3] = {penalties, 0.0, 0.0};
     return evaluateObjective(evaluator, vector, switches);
 }

@@ -204,7 +204,7 @@ TEST(Batch, EqualsConsecutiveCallsToTheBit) {
         std::vector<Diagnostics> seqDiagnostics;
         int stops = 0;
         for (const ModelParameters& p : sets) {
-            const double v[] = {p.propm, p.enu, p.pkappa, p.plamda, p.pnvoid, p.cohesion, p.z, p.chi, p.sm};
+            const HostParameters v = hostOrder(p);
             seqErrors.push_back(evaluateObjective(sequential, v, switches));
             seqDiagnostics.push_back(sequential.diagnostics());
             stops += seqErrors.back() == inf ? 1 : 0;
@@ -314,7 +314,7 @@ TEST(ParallelTests, EqualSequentialWhereStaleEntriesMatter) {
         std::vector<ModelParameters> sets = batchSets();
         sets.push_back(readParameters(v));
         for (const auto& p : sets) {
-            const double x[] = {p.propm, p.enu, p.pkappa, p.plamda, p.pnvoid, p.cohesion, p.z, p.chi, p.sm};
+            const HostParameters x = hostOrder(p);
             const double switches[] = {1.0, 0.0, 0.0};
             ASSERT_TRUE(sameDouble(evaluateObjective(one, x, switches), evaluateObjective(many, x, switches)));
             for (int i = 0; i < diagnosticsCount; ++i) {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "cli/app.hpp"
+#include "testdata/test_types.hpp"
 #include "model/integrators.hpp"
 #include "objective/parameters.hpp"
 
@@ -68,9 +69,7 @@ void addSimulateCommand(CLI::App& app, Context& ctx) {
         ->required()
         ->check(CLI::IsMember({"shear", "isotropic"}));
     sub->add_option("--type", o->testType,
-                    "test type code of the shear path: 1 constant volume (undrained), 2 constant mean "
-                    "stress, 3 constant minor stress (drained), 4 zero lateral strain, 5 isotropic; "
-                    "other codes change no stress")
+                    "test type code of the shear path: " + testTypeCodesText() + "; other codes change no stress")
         ->each([o](const std::string&) { o->typeGiven = true; });
     sub->add_option("--p0", o->p0, "mean effective stress at the start of the path, kPa")->required();
     sub->add_option("--e0", o->e0, "void ratio at the start of the path")->required();

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace calvenor {
@@ -63,6 +64,16 @@ inline const TestType* findTestType(std::string_view name) {
         if (same) return &t;
     }
     return nullptr;
+}
+
+// "1 undrained (constant volume; pore pressure ...), 2 constant-p (...), ...", for help texts.
+inline std::string testTypeCodesText() {
+    std::string s;
+    for (const TestType& t : testTypes) {
+        if (!s.empty()) s += ", ";
+        s += std::to_string(t.code) + " " + std::string(t.name) + " (" + std::string(t.path) + ")";
+    }
+    return s;
 }
 
 inline bool isScored(std::int32_t code, Quantity quantity) {

@@ -1,6 +1,7 @@
 // The plot pages: what the gnuplot script draws (each panel once, rounded
 // labels, small multiples over pages), and a missing gnuplot is a warning
-// that keeps the data and the script.
+// that keeps the data and the script. The host-side plotting script's help
+// agrees with the test-type table.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include "io/files.hpp"
 #include "report/plot.hpp"
 #include "support/exact.hpp"
+#include "testdata/test_types.hpp"
 
 namespace calvenor {
 namespace {
@@ -108,6 +110,25 @@ TEST(Plot, TwentyFiveTestsAreSmallMultiplesOverTwoPagesWithRoundedLabels) {
     EXPECT_EQ(count(grouped, "set key at screen"), 2u * 10u);
     EXPECT_EQ(count(grouped, "(type 3), e_0 0.72: deviator stress'"), 2u);
     EXPECT_EQ(count(grouped, "rotate by 90"), 0u);  // no small panel
+}
+
+TEST(Plot, HostScriptHelpListsEveryTestTypeAsTheTableScoresIt) {
+    std::string help;
+    for (const std::string& line : testing::lines(readAll(testing::sourceDir() / "matlab" / "plot_calvenor_results.m"))) {
+        if (line.rfind('%', 0) == 0) help += line + "\n";
+        else if (!help.empty()) break;
+    }
+    for (const TestType& t : testTypes) {
+        std::string quantities;
+        for (int k = 0; k < quantityCount; ++k) {
+            if (t.scored[static_cast<std::size_t>(k)]) {
+                quantities += (quantities.empty() ? "" : " and ") + std::string(quantityName[static_cast<std::size_t>(k)]);
+            }
+        }
+        const std::string entry = "%       type " + std::to_string(t.code) + "  " + std::string(t.title) + ": " + quantities + "\n";
+        EXPECT_EQ(count(help, entry), 1u) << entry;
+    }
+    EXPECT_EQ(count(help, "%       type "), testTypes.size()) << help;
 }
 
 }  // namespace

@@ -100,8 +100,8 @@ void addPlotCommand(CLI::App& app, Context& ctx) {
     CLI::App* sub = app.add_subcommand(
         "plot",
         "Draw the measured curves of a test list against the curves the model simulates with a parameter "
-        "set, for instance to check a calibration on tests it was not fitted to: OUT/STEM.png and .svg, with "
-        "the data and the gnuplot script beside them. Prints the error value of the set on those tests "
+        "set, for instance to check a calibration on tests it was not fitted to: OUT/STEM.png and .svg (further "
+        "pages STEM-2.png, ...), with the data and the gnuplot script beside them. Prints the error value of the set on those tests "
         "(no penalties).");
     sub->add_option("--dir", o->dir, "folder the list's names are relative to (the host's current folder)")
         ->capture_default_str();

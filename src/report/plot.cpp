@@ -273,58 +273,74 @@ struct Sheet {
 
 // Large panels first (two to a row: the groups' quantities, then the
 // convergence and the summary), then the small blocks of single tests (four
-// to a row); a sheet takes at most maxRowsPerPage rows.
+// to a row); a sheet takes at most maxRowsPerPage rows. When that would put
+// the convergence or the summary beyond the first page, they come first.
 std::vector<Sheet> layOut(const PlotPage& page, const std::vector<Group>& groups) {
     std::size_t dataPanels = 0;
     for (const Group& g : groups) dataPanels += scoredColumns(g.type).size();
     const bool allLarge = page.grouping != PlotGrouping::none && dataPanels <= maxLargeDataPanels;
-    std::vector<Cell> large, small;
+    std::vector<Cell> curves, blocks;
     for (std::size_t g = 0; g < groups.size(); ++g) {
         if (allLarge || groups[g].tests.size() > 1) {
-            for (int column : scoredColumns(groups[g].type)) large.push_back({Cell::quantity, g, column});
+            for (int column : scoredColumns(groups[g].type)) curves.push_back({Cell::quantity, g, column});
         } else {
-            small.push_back({Cell::block, g, 0});
+            blocks.push_back({Cell::block, g, 0});
         }
     }
-    bool summaryPlaced = page.summary.empty();
-    if (!summaryPlaced && page.convergence.empty() && large.size() % 2 == 0 && !small.empty()) {
-        // Rather than a row of its own, the first small cell.
-        small.insert(small.begin(), Cell{Cell::summary});
-        summaryPlaced = true;
-    }
-    if (!page.convergence.empty()) {
-        // The summary fills the free half of the last row of curves.
-        if (large.size() % 2 != 0 && !summaryPlaced) {
-            large.push_back({Cell::summary});
-            summaryPlaced = true;
-        }
-        large.push_back({Cell::convergence});
-    }
-    if (!summaryPlaced) large.push_back({Cell::summary});
 
-    std::vector<Sheet> sheets(1);
-    const auto addRow = [&](std::span<const Cell> cells, int width, int height) {
-        if (sheets.back().rows == maxRowsPerPage) sheets.emplace_back();
-        Sheet& s = sheets.back();
-        for (std::size_t i = 0; i < cells.size(); ++i) {
-            Cell c = cells[i];
-            c.x = static_cast<int>(i) * width;
-            c.y = s.height;
-            c.w = width;
-            c.h = height;
-            s.cells.push_back(c);
+    const auto arrange = [&](bool overviewFirst) {
+        std::vector<Cell> large, small = blocks;
+        std::vector<Cell> overview;
+        if (!page.convergence.empty()) overview.push_back({Cell::convergence});
+        if (!page.summary.empty()) overview.push_back({Cell::summary});
+        large = curves;
+        if (!overviewFirst) {
+            const bool oddRow = large.size() % 2 != 0;
+            if (page.convergence.empty() && !page.summary.empty() && !oddRow && !small.empty()) {
+                // Rather than a row of its own, the first small cell.
+                small.insert(small.begin(), Cell{Cell::summary});
+            } else if (oddRow && overview.size() == 2) {
+                // The summary fills the free half of the last row of curves.
+                large.push_back(overview[1]);
+                large.push_back(overview[0]);
+            } else {
+                large.insert(large.end(), overview.begin(), overview.end());
+            }
         }
-        s.height += height;
-        ++s.rows;
+        std::vector<Sheet> sheets(1);
+        const auto addRow = [&](std::span<const Cell> cells, int width, int height) {
+            if (sheets.back().rows == maxRowsPerPage) sheets.emplace_back();
+            Sheet& s = sheets.back();
+            for (std::size_t i = 0; i < cells.size(); ++i) {
+                Cell c = cells[i];
+                c.x = static_cast<int>(i) * width;
+                c.y = s.height;
+                c.w = width;
+                c.h = height;
+                s.cells.push_back(c);
+            }
+            s.height += height;
+            ++s.rows;
+        };
+        const auto addRows = [&](const std::vector<Cell>& cells, std::size_t perRow, int width, int height) {
+            for (std::size_t i = 0; i < cells.size(); i += perRow) {
+                addRow(std::span(cells).subspan(i, std::min(perRow, cells.size() - i)), width, height);
+            }
+        };
+        // First, a row of their own, so that the rows of curves keep their pairs.
+        if (overviewFirst) addRows(overview, 2, largeWidth, largeHeight);
+        addRows(large, 2, largeWidth, largeHeight);
+        addRows(small, 4, smallWidth, smallHeight);
+        if (sheets.back().cells.empty()) sheets.pop_back();
+        for (Sheet& s : sheets) s.height += 10;
+        return sheets;
     };
-    for (std::size_t i = 0; i < large.size(); i += 2) {
-        addRow(std::span(large).subspan(i, std::min<std::size_t>(2, large.size() - i)), largeWidth, largeHeight);
+    std::vector<Sheet> sheets = arrange(false);
+    for (std::size_t k = 1; k < sheets.size(); ++k) {
+        for (const Cell& c : sheets[k].cells) {
+            if (c.kind == Cell::convergence || c.kind == Cell::summary) return arrange(true);
+        }
     }
-    for (std::size_t i = 0; i < small.size(); i += 4) {
-        addRow(std::span(small).subspan(i, std::min<std::size_t>(4, small.size() - i)), smallWidth, smallHeight);
-    }
-    if (sheets.back().cells.empty()) sheets.pop_back();
-    for (Sheet& s : sheets) s.height += 10;
     return sheets;
 }
 

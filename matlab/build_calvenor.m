@@ -25,6 +25,9 @@ function module = build_calvenor(outdir, gbkMessages)
     if nargin < 2 || isempty(gbkMessages)
         gbkMessages = false;
     end
+    % The build changes folder; the folder and the search path found come
+    % back at the end.
+    restorePlace = calvenor_pin_path(); %#ok<NASGU> (cleared on return)
     if ~exist(outdir, 'dir')
         mkdir(outdir);
     end

@@ -37,9 +37,9 @@ function [best, bestError, startError] = calibrate_example(exampleDir, maxEvalua
     if ~exist(fullfile(exampleDir, 'vornevResult', 'evReadInList.txt'), 'file')
         error('calibrate_example:noData', '%s holds no vornevResult/evReadInList.txt', exampleDir);
     end
-    % The module reads and writes .\vornevResult\ in the current folder.
-    previousFolder = pwd();
-    restoreFolder = onCleanup(@() cd(previousFolder));
+    % The module reads and writes .\vornevResult\ in the current folder;
+    % the folder and the search path found come back at the end.
+    restorePlace = calvenor_pin_path(); %#ok<NASGU> (cleared on return)
     cd(exampleDir);
 
     % A fresh module reads the working list of this folder on its first call

@@ -4,9 +4,15 @@ function pngFile = plot_calvenor_results(folder, pngFile, listName)
 %   FOLDER/vornevResult/evReadInList.txt, each test's measured data file and
 %   its simulated curve file (<data file stem>-<type>.DAT, written by a call
 %   of Calvenor with switch 2 on), and plots, against strain, the quantities
-%   each test type is scored on: type 1 q and u, types 2 and 3 q and ev,
-%   types 4 and 5 p (other types: q). Measured points are markers, simulated
-%   values a line. The figure is saved as a PNG, by default
+%   each test type is scored on:
+%       type 1  Undrained, constant volume: q and u
+%       type 2  Constant mean stress: q and ev
+%       type 3  Drained, constant cell pressure: q and ev
+%       type 4  Zero lateral strain: p
+%       type 5  Isotropic: p
+%   Tests of other types are scored on nothing; they are left out with a
+%   warning. Measured points are markers, simulated values a line. The
+%   figure is saved as a PNG, by default
 %   FOLDER/vornevResult/calvenor_results.png; the file name is returned.
 %
 %   PLOT_CALVENOR_RESULTS(FOLDER, PNGFILE, LISTNAME) names the PNG file and
@@ -30,6 +36,15 @@ function pngFile = plot_calvenor_results(folder, pngFile, listName)
     tests = readTestList(folder, fullfile(folder, 'vornevResult', listName));
     if isempty(tests)
         error('plot_calvenor_results:emptyList', 'the list %s names no tests', listName);
+    end
+    scored = arrayfun(@(t) ~isempty(scoredColumns(t.type)), tests);
+    for t = reshape(find(~scored), 1, [])
+        warning('plot_calvenor_results:notScored', '%s: type %d is scored on nothing; not drawn', ...
+                tests(t).name, tests(t).type);
+    end
+    tests = tests(scored);
+    if isempty(tests)
+        error('plot_calvenor_results:nothingScored', 'the list %s names no test of types 1 to 5', listName);
     end
 
     isOctave = exist('OCTAVE_VERSION', 'builtin') ~= 0;
@@ -105,7 +120,8 @@ function place = legendPlace(column)
 end
 
 function c = scoredColumns(type)
-% Columns (strain 1, q 2, p 3, ev 4, u 5) a test type is scored on.
+% Columns (strain 1, q 2, p 3, ev 4, u 5) a test type is scored on, as the
+% help text lists them.
     switch type
         case 1
             c = [2 5];
@@ -114,7 +130,7 @@ function c = scoredColumns(type)
         case {4, 5}
             c = 3;
         otherwise
-            c = 2;
+            c = [];
     end
 end
 

@@ -29,6 +29,7 @@ struct PlotOptions {
     std::string out;
     std::string stem = "plot";
     std::string title;
+    std::string groupBy = "type";
 };
 
 void runPlot(const PlotOptions& o, Context& ctx) {
@@ -71,10 +72,11 @@ void runPlot(const PlotOptions& o, Context& ctx) {
         return;
     }
     PlotPage page;
-    page.title = o.title.empty() ? displayName(o.dir, listName) + ", " + source + ": error value " + rounded(error, 5) +
-                                       " (no penalties; points: measured; lines: simulated)"
+    page.title = o.title.empty() ? displayName(o.dir, listName) + ": error value " + rounded(error, 5) +
+                                       " (no penalties)\n" + source + "; points: measured, lines: simulated"
                                  : o.title;
     page.tests = plotTests(store, parameters);
+    page.grouping = *findPlotGrouping(o.groupBy);
     page.summaryTitle = "Parameters";
     for (int i = 0; i < parameterCount; ++i) {
         std::string line(parameterNames[static_cast<std::size_t>(i)]);
@@ -98,8 +100,8 @@ void addPlotCommand(CLI::App& app, Context& ctx) {
     CLI::App* sub = app.add_subcommand(
         "plot",
         "Draw the measured curves of a test list against the curves the model simulates with a parameter "
-        "set, for instance to check a calibration on tests it was not fitted to: OUT/STEM.png and .svg, with "
-        "the data and the gnuplot script beside them. Prints the error value of the set on those tests "
+        "set, for instance to check a calibration on tests it was not fitted to: OUT/STEM.png and .svg (further "
+        "pages STEM-2.png, ...), with the data and the gnuplot script beside them. Prints the error value of the set on those tests "
         "(no penalties).");
     sub->add_option("--dir", o->dir, "folder the list's names are relative to (the host's current folder)")
         ->capture_default_str();
@@ -111,6 +113,18 @@ void addPlotCommand(CLI::App& app, Context& ctx) {
     sub->add_option("--out", o->out, "folder for the pictures (default DIR/calvenor-plot)");
     sub->add_option("--stem", o->stem, "name of the pictures without extension")->capture_default_str();
     sub->add_option("--title", o->title, "title of the page");
+    std::string groupings;
+    std::vector<std::string> names;
+    for (const PlotGroupingName& g : plotGroupings) {
+        groupings += std::string(groupings.empty() ? "" : "; ") + std::string(g.name) + ": " + std::string(g.description);
+        names.emplace_back(g.name);
+    }
+    sub->add_option("--group-by", o->groupBy,
+                    "which tests share a panel (" + groupings + "). Up to six tests share a panel, their key beside "
+                    "it; a larger group is drawn as small multiples, one small panel per test, over as many pages "
+                    "as needed (STEM.png, STEM-2.png, ...)")
+        ->check(CLI::IsMember(names))
+        ->capture_default_str();
     sub->add_option("parameters", o->parameters,
                     "the nine parameters: propm enu pkappa plamda pnvoid cohesion (kPa) z chi sm");
     sub->callback([o, &ctx] { runPlot(*o, ctx); });

@@ -2,16 +2,26 @@ function test_octave_build_script(sourceDir, dataDir, cli)
 %TEST_OCTAVE_BUILD_SCRIPT build_calvenor.m builds a working module from the
 %   sources under SOURCEDIR into a temporary folder; its results agree to the
 %   bit with the command line CLI on the data set DATADIR.
-    addpath(fullfile(sourceDir, 'matlab'));
     previous = pwd();
     out = tempname();
     work = calvenor_test_folder(dataDir);
     cleanup = onCleanup(@() leave(previous, {out, work}));
 
+    % The scripts' folder added as a user types it, relative to the current
+    % folder: the build changes folder, and leaves folder, search path and
+    % warnings as it found them.
+    cd(sourceDir);
+    addpath('matlab');
+    here = pwd();
+    searchPath = path();
+    lastwarn('');
     module = build_calvenor(out);
     calvenor_check(strcmp(module, fullfile(out, 'Calvenor.mex')) && exist(module, 'file') == 3, ...
                    'build_calvenor: no module at %s', module);
-    calvenor_check(strcmp(pwd(), previous), 'build_calvenor: the current folder was not restored');
+    calvenor_check(strcmp(pwd(), here), 'build_calvenor: the current folder was not restored');
+    calvenor_check(strcmp(path(), searchPath), 'build_calvenor: the search path was changed');
+    [message, id] = lastwarn();
+    calvenor_check(isempty(message), 'build_calvenor warned: %s (%s)', message, id);
     addpath(out);
     calvenor_check(strcmp(which('Calvenor'), module), 'the module built is not the one called');
     cd(work);

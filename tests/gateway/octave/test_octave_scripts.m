@@ -2,18 +2,30 @@ function test_octave_scripts(buildDir, exampleDir, dataDir)
 %TEST_OCTAVE_SCRIPTS calibrate_example.m and plot_calvenor_results.m under
 %   Octave, on copies of the bundled example EXAMPLEDIR and of the data set
 %   DATADIR (every test type, Fortran exponents in the data).
-    addpath(buildDir);
     previous = pwd();
     example = calvenor_test_folder(exampleDir);
     mixed = calvenor_test_folder(dataDir);
     cleanup = onCleanup(@() leave(previous, {example, mixed}));
 
+    % The module's folder added as a user types it, relative to the current
+    % folder: calibrate_example changes folder and still finds the module.
+    [buildParent, buildName] = fileparts(buildDir);
+    cd(buildParent);
+    addpath(buildName);
+    here = pwd();
+    searchPath = path();
+    lastwarn('');
     % The calibration at least halves the error value of its poor start and
     % leaves the reports of its best set.
     [best, bestError, startError] = calibrate_example(example, 400);
     calvenor_check(numel(best) == 9 && isfinite(bestError), 'calibration: no result');
     calvenor_check(bestError <= startError / 2, 'calibration: %.6g from %.6g is not half', bestError, startError);
-    calvenor_check(strcmp(pwd(), previous), 'calibration: the current folder was not restored');
+    calvenor_check(strcmp(pwd(), here), 'calibration: the current folder was not restored');
+    calvenor_check(strcmp(path(), searchPath), 'calibration: the search path was changed');
+    [message, id] = lastwarn();
+    calvenor_check(isempty(message), 'calibration warned: %s (%s)', message, id);
+    % From here on the test changes folder itself.
+    addpath(buildDir);
     result = fullfile(example, 'vornevResult');
     for name = {'VORNevPicOutError.DAT', 'MidPande.DAT', 'CD100-3.DAT', 'CD300-3.DAT'}
         calvenor_check(exist(fullfile(result, name{1}), 'file') == 2, 'calibration: no %s', name{1});

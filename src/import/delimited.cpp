@@ -109,9 +109,8 @@ std::vector<DelimitedRecord> splitDelimited(std::string_view text, char separato
                                             const std::string& shown) {
     std::vector<DelimitedRecord> records;
     std::unique_ptr<csv_parser, FreeParser> parser(new csv_parser);
-    // Every unquoted line end ends a record (blank lines included); a quote
-    // left open at the end of the text is an error.
-    if (csv_init(parser.get(), CSV_REPALL_NL | CSV_STRICT_FINI) != 0)
+    // Every unquoted line end ends a record, blank lines included.
+    if (csv_init(parser.get(), CSV_REPALL_NL) != 0)
         throw ImportError(shown + ": out of memory while reading");
     csv_set_delim(parser.get(), static_cast<unsigned char>(separator));
     Collector collector{records, {}, true};
@@ -147,10 +146,12 @@ std::vector<DelimitedRecord> splitDelimited(std::string_view text, char separato
         feed(line);
         feed("\n");
     }
-    if (csv_fini(parser.get(), onCell, onRecordEnd, &collector) != 0) {
+    // Every line was fed with its end, so only a quote left open keeps a record going.
+    if (!collector.atRecordStart) {
         throw ImportError(shown + ":" + std::to_string(collector.current.line) +
                           ": a quoted cell in the row that starts on this line is never closed");
     }
+    csv_fini(parser.get(), onCell, onRecordEnd, &collector);
     return records;
 }
 

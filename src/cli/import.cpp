@@ -383,9 +383,13 @@ void runImport(const ImportOptions& o, Context& ctx) {
     for (const std::string& w : result.warnings) ctx.err << "calvenor: warning: " << w << "\n";
     std::size_t rows = 0;
     for (const LabTest& t : result.tests) rows += t.rows.size();
-    ctx.out << "imported " << result.tests.size() << " tests (" << rows << " rows) into "
-            << (dir / "vornevResult").string() << "; working list: " << result.working.size() << " tests\n"
-            << "report: " << (dir / "import-report.md").string() << " (" << result.warnings.size() << " warnings)\n";
+    const auto count = [](std::size_t n, const char* word) {
+        return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+    };
+    ctx.out << "imported " << count(result.tests.size(), "test") << " (" << count(rows, "row") << ") into "
+            << (dir / "vornevResult").string() << "; working list: " << count(result.working.size(), "test") << "\n"
+            << "report: " << (dir / "import-report.md").string() << " (" << count(result.warnings.size(), "warning")
+            << ")\n";
 }
 
 }  // namespace

@@ -98,7 +98,7 @@ std::string readDelimitedText(const std::filesystem::path& path, const std::stri
         throw ImportError(shown + ": UTF-16 text; save it as UTF-8 (iconv -f UTF-16 -t UTF-8 IN > OUT)");
     if (text.compare(0, 4, "PK\x03\x04") == 0)
         throw ImportError(shown + ": a spreadsheet workbook (XLSX or ODS), not text; save the sheet as CSV "
-                                  "(xlsx2csv -d ';' IN.xlsx OUT.csv, see docs/import.md)");
+                                  "(xlsx2csv -n SHEET IN.xlsx OUT.csv, see docs/import.md)");
     if (text.compare(0, 8, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1") == 0)
         throw ImportError(shown + ": an Excel 97-2003 workbook (XLS), not text; save the sheet as CSV "
                                   "(see docs/import.md)");

@@ -323,7 +323,7 @@ TEST(Import, ChecksNameFileLineAndColumn) {
         {"Strain,Q,P\n0,0,100\n0.01,\"40.5,113.5\n", e + ":3: a quoted cell in the row that starts on this line is never closed",
          nullptr},
         {std::string("PK\x03\x04\x14\x00", 6),
-         e + ": a spreadsheet workbook (XLSX or ODS), not text; save the sheet as CSV (xlsx2csv -d ';' IN.xlsx OUT.csv, see "
+         e + ": a spreadsheet workbook (XLSX or ODS), not text; save the sheet as CSV (xlsx2csv -n SHEET IN.xlsx OUT.csv, see "
              "docs/import.md)",
          nullptr},
         {"Strain,Q,P\n0,0,\n0.01,40.5,\n", e + ": test 'e' (lines 2 to 3): no row gives the mean effective stress p' (the first "

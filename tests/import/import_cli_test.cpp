@@ -65,6 +65,8 @@ TEST(ImportCli, BadDescriptionsAreRefusedWithFileLineAndKey) {
          "d.toml:1: max_rows: expected 0 (every row) or at least 3 (the first, the last and the peak q row)"},
         {"[data]\nfiles = \"nothing*.csv\"\n[data.columns]\naxial_strain = \"S\"\nmean_stress = \"P\"\n", 1,
          "data.files: 'nothing*.csv' matches no file"},
+        {"working = [\"T9\"]\n" + data + "mean_stress = \"P\"\n[tests]\ntype = 4\ne_initial = 1.2\n", 1,
+         "working: no test 'T9' in the data (its tests: 'x')"},
         {data + "mean_stress = \"P\"\ndeviator_stress = \"Q\"\n[tests]\ntype = \"drained\"\ne_initial = 1.2\n", 0, ""},
     };
     for (const auto& [text, status, message] : cases) {

@@ -35,18 +35,19 @@ std::string listShown(const Evaluator& evaluator) {
 
 // Refuses tests of which none is scored, and start values whose error value
 // is not finite, before any search.
-void checkBeforeSearch(const Evaluator& evaluator, const CalibrationSettings& settings) {
+void checkBeforeSearch(Evaluator& evaluator, const CalibrationSettings& settings) {
     if (const std::string none = nothingScoredReason(evaluator.store()); !none.empty()) {
         throw CalibrationError(listShown(evaluator) + ": " + none + ": there is nothing to fit");
     }
-    // On a copy, so that the search starts from the state of today's first
-    // evaluation.
-    Evaluator probe = evaluator;
-    const double error = probe.evaluate(startParameters(settings.parameters), {settings.penalties, false, false});
+    // The probe leaves the evaluator as it found it, so that the search
+    // starts from the state of a first evaluation.
+    const std::vector<double> state = evaluator.carriedState();
+    const double error = evaluator.evaluate(startParameters(settings.parameters), {settings.penalties, false, false});
     if (!std::isfinite(error)) {
         throw CalibrationError("the start values give the error value " + shortest(error) + ": " +
-                               nonFiniteExplanation(probe, error) + "; nothing can be fitted from there");
+                               nonFiniteExplanation(evaluator, error) + "; nothing can be fitted from there");
     }
+    evaluator.restoreCarriedState(state);
 }
 
 void checkResume(const Checkpoint& c, const CalibrationOutcome& r) {

@@ -1,8 +1,15 @@
 #include "calibration/calibration.hpp"
 
+#include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <random>
 
 #include "calibration/calibration_error.hpp"
+#include "calibration/checkpoint.hpp"
+#include "io/numbers.hpp"
+#include "objective/explain.hpp"
+#include "testdata/data_checks.hpp"
 #include "testdata/test_store.hpp"
 
 namespace calvenor {
@@ -17,18 +24,103 @@ EngineSettings engineSettings(const CalibrationSettings& settings) {
     return engine;
 }
 
+std::string programName() { return std::string("calvenor ") + CALVENOR_VERSION; }
+
+namespace {
+
+// The list as messages name it.
+std::string listShown(const Evaluator& evaluator) {
+    return evaluator.hostStyle() ? displayName(evaluator.hostFolder(), workingListName) : "the test set";
+}
+
+// Refuses tests of which none is scored, and start values whose error value
+// is not finite, before any search.
+void checkBeforeSearch(Evaluator& evaluator, const CalibrationSettings& settings) {
+    if (const std::string none = nothingScoredReason(evaluator.store()); !none.empty()) {
+        throw CalibrationError(listShown(evaluator) + ": " + none + ": there is nothing to fit");
+    }
+    // The probe leaves the evaluator as it found it, so that the search
+    // starts from the state of a first evaluation.
+    const std::vector<double> state = evaluator.carriedState();
+    const double error = evaluator.evaluate(startParameters(settings.parameters), {settings.penalties, false, false});
+    if (!std::isfinite(error)) {
+        throw CalibrationError("the start values give the error value " + shortest(error) + ": " +
+                               nonFiniteExplanation(evaluator, error) + "; nothing can be fitted from there");
+    }
+    evaluator.restoreCarriedState(state);
+}
+
+void checkResume(const Checkpoint& c, const CalibrationOutcome& r) {
+    if (c.program != r.program) {
+        throw CalibrationError("the checkpoint was written by " + c.program + ", this is " + r.program +
+                               ": resume it with that version");
+    }
+    for (const FileChecksum& f : c.files) {
+        const auto now = std::find_if(r.files.begin(), r.files.end(), [&](const FileChecksum& g) { return g.file == f.file; });
+        if (now == r.files.end() || now->sha256 != f.sha256) {
+            throw CalibrationError(f.file + " has changed since the checkpoint was written (SHA-256 " +
+                                   f.sha256.substr(0, 12) + "..., now " +
+                                   (now == r.files.end() ? std::string("not read") : now->sha256.substr(0, 12) + "...") +
+                                   "): the run cannot be resumed");
+        }
+    }
+    if (c.files.size() != r.files.size()) {
+        throw CalibrationError("the tests have changed since the checkpoint was written (" +
+                               std::to_string(c.files.size()) + " files then, " + std::to_string(r.files.size()) +
+                               " now): the run cannot be resumed");
+    }
+}
+
+}  // namespace
+
 CalibrationOutcome calibrate(Evaluator& evaluator, const CalibrationSettings& settings, bool writeReports,
                              const ProgressFn& progress, const std::atomic<bool>* stop) {
+    CalibrationControl control;
+    control.progress = progress;
+    control.stop = stop;
+    return calibrate(evaluator, settings, writeReports, control);
+}
+
+CalibrationOutcome calibrate(Evaluator& evaluator, const CalibrationSettings& settings, bool writeReports,
+                             const CalibrationControl& control) {
     checkParameterSettings(settings.parameters, "parameters");
     const EngineSettings engine = engineSettings(settings);
     CalibrationOutcome r;
     r.settings = settings;
     r.settings.seed = engine.seed;
+    r.program = programName();
+
+    evaluator.loadTests();
+    r.files = dataFileChecksums(evaluator);
+    if (control.resume != nullptr) checkResume(*control.resume, r);
+    checkBeforeSearch(evaluator, settings);
 
     CalibrationObjective objective(evaluator, settings.parameters, settings.penalties, settings.threads,
                                    settings.maxEvaluations);
     r.threads = objective.threads();
-    r.run = runCalibration(objective, engine, progress, stop);
+    if (control.resume != nullptr) objective.replay(control.resume->record);
+    const auto save = [&] {
+        Checkpoint c;
+        c.program = r.program;
+        c.settings = r.settings;
+        c.files = r.files;
+        c.record = objective.record();
+        control.checkpoint(c);
+    };
+    if (control.checkpoint) {
+        if (control.resume == nullptr) save();
+        auto last = std::chrono::steady_clock::now();
+        objective.afterBatch = [&] {
+            const auto now = std::chrono::steady_clock::now();
+            if (objective.replaying() || std::chrono::duration<double>(now - last).count() < control.checkpointSeconds)
+                return;
+            save();
+            last = std::chrono::steady_clock::now();
+        };
+    }
+    r.run = runCalibration(objective, engine, control.progress, control.stop);
+    objective.afterBatch = {};
+    if (control.checkpoint) save();
     if (!objective.hasBest()) throw CalibrationError("no parameter set was evaluated");
     r.best = objective.best();
     r.bestDuringSearch = objective.bestError();
@@ -37,6 +129,11 @@ CalibrationOutcome calibrate(Evaluator& evaluator, const CalibrationSettings& se
     // One more evaluation of the best set leaves its state (and reports) behind.
     r.error = evaluator.evaluate(r.best, {settings.penalties, writeReports, false});
     r.diagnostics = evaluator.diagnostics();
+    if (!std::isfinite(r.error)) {
+        throw CalibrationError("no parameter set of the search gave a finite error value (" +
+                               std::to_string(r.evaluations) + " evaluations); at the best of them " +
+                               nonFiniteExplanation(evaluator, r.error));
+    }
     const TestStore& store = evaluator.store();
     for (int t = 0; t < store.nTests; ++t) {
         const auto k = static_cast<std::size_t>(t);
@@ -58,7 +155,9 @@ Json parametersJson(const ModelParameters& p) {
 
 Json outcomeJson(const CalibrationOutcome& r) {
     Json j = Json::object();
+    j["program"] = r.program;
     j["dir"] = r.dir;
+    j["config"] = r.config.empty() ? Json(nullptr) : Json(r.config);
     j["parameters"] = parametersJson(r.best);
     j["error"] = jsonNumber(r.error);
     j["bestErrorDuringSearch"] = jsonNumber(r.bestDuringSearch);
@@ -104,6 +203,9 @@ Json outcomeJson(const CalibrationOutcome& r) {
                          {"eConsol", jsonNumber(t.eConsol)}});
     }
     j["tests"] = tests;
+    Json files = Json::array();
+    for (const FileChecksum& f : r.files) files.push_back({{"file", f.file}, {"sha256", f.sha256}});
+    j["files"] = files;
     Json phases = Json::array();
     for (const PhaseSummary& p : r.run.phases) {
         phases.push_back({{"algorithm", p.algorithm}, {"population", p.population}, {"generations", p.generations},

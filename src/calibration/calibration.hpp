@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,6 +41,12 @@ struct TestSummary {
     double eConsol = 0.0;
 };
 
+// A file a calibration read, and the SHA-256 of its content.
+struct FileChecksum {
+    std::string file;
+    std::string sha256;
+};
+
 struct CalibrationOutcome {
     CalibrationSettings settings;  // as run: the seed is always set
     unsigned threads = 0;
@@ -50,17 +57,48 @@ struct CalibrationOutcome {
     std::int64_t evaluations = 0;   // of the search
     CalibrationRun run;
     std::vector<TestSummary> tests;
+    std::string program;              // name and version of the program that ran it
+    std::vector<FileChecksum> files;  // the lists and data files read
     // What the front end wrote (for the record in calibration.json).
     std::string dir;
+    std::string config;  // the configuration file, "" when none
     std::vector<std::string> reports;
     std::vector<std::string> plots;
 };
 
+struct Checkpoint;
+
+// How a calibration is watched, stopped, saved and resumed.
+struct CalibrationControl {
+    ProgressFn progress;
+    // Ends the search cleanly at the next generation or local step.
+    const std::atomic<bool>* stop = nullptr;
+    // Receives the run's checkpoint: before the search (no evaluation yet),
+    // after a batch when `checkpointSeconds` have passed since the last, and
+    // when the search has ended or stopped. What it throws before the search
+    // propagates (and the search does not start).
+    std::function<void(const Checkpoint&)> checkpoint;
+    double checkpointSeconds = 60.0;
+    // A checkpoint to continue from (its settings must be the ones given):
+    // the run ends with the result, to the bit, of the run that was
+    // interrupted had it gone on. The program and the files read must be
+    // the same as when it was written; CalibrationError otherwise.
+    const Checkpoint* resume = nullptr;
+};
+
+// The name and version of this program, as the records give it.
+std::string programName();
+
 // Runs the search on the evaluator's tests, then evaluates the best set once
 // more with `finalOptions` (the penalties as set; reports when asked for).
 // Throws CalibrationError for unusable settings and LoadError when the tests
-// cannot be loaded; a search that finds no parameter set throws
-// CalibrationError.
+// cannot be loaded. Before the search it refuses, with CalibrationError
+// naming the list, tests of which none is scored (there is nothing to fit),
+// and start values whose error value is not finite (saying which test
+// stopped the evaluation and why); a search that finds no finite error value
+// throws CalibrationError with the same explanation.
+CalibrationOutcome calibrate(Evaluator& evaluator, const CalibrationSettings& settings, bool writeReports,
+                             const CalibrationControl& control);
 CalibrationOutcome calibrate(Evaluator& evaluator, const CalibrationSettings& settings, bool writeReports,
                              const ProgressFn& progress = {}, const std::atomic<bool>* stop = nullptr);
 

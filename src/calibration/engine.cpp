@@ -74,9 +74,28 @@ std::vector<double> CalibrationObjective::evaluate(const std::vector<std::vector
     for (const auto& x : points) sets.push_back(toParameters(x));
     std::vector<double> errors(points.size());
     if (onBatch) onBatch(sets);
-    std::vector<Diagnostics> diagnostics(points.size());
-    // A batch of one is one evaluation, whose tests are simulated in parallel.
-    evaluator_.evaluateBatch(sets, options(), errors, diagnostics, threads_);
+    if (replaying()) {
+        if (points.size() > replay_.errors.size() - replayed_) {
+            throw CalibrationError("the resumed search asks for more evaluations in one batch than the checkpoint "
+                                   "holds: it took another path than the interrupted run");
+        }
+        std::copy_n(replay_.errors.begin() + static_cast<std::ptrdiff_t>(replayed_), points.size(), errors.begin());
+        replayed_ += points.size();
+    } else {
+        std::vector<Diagnostics> diagnostics(points.size());
+        // A batch of one is one evaluation, whose tests are simulated in parallel.
+        evaluator_.evaluateBatch(sets, options(), errors, diagnostics, threads_);
+    }
+    for (const ModelParameters& p : sets) {
+        for (const double v : hostOrder(p)) {
+            std::uint64_t bits;
+            std::memcpy(&bits, &v, sizeof bits);
+            unsigned char bytes[8];
+            for (int b = 0; b < 8; ++b) bytes[b] = static_cast<unsigned char>(bits >> (8 * b));
+            digest_.update(bytes, sizeof bytes);
+        }
+    }
+    errors_.insert(errors_.end(), errors.begin(), errors.end());
     evaluations_ += static_cast<std::int64_t>(points.size());
     for (std::size_t k = 0; k < points.size(); ++k) {
         const double e = std::isnan(errors[k]) ? std::numeric_limits<double>::infinity() : errors[k];
@@ -87,7 +106,34 @@ std::vector<double> CalibrationObjective::evaluate(const std::vector<std::vector
             bestPoint_ = toUnit(sets[k]);
         }
     }
+    if (!replay_.errors.empty() && replayed_ == replay_.errors.size()) finishReplay();
+    if (afterBatch) afterBatch();
     return errors;
+}
+
+void CalibrationObjective::replay(SearchRecord record) {
+    if (evaluations_ != 0) throw std::logic_error("calibration: a replay must start before the first evaluation");
+    replay_ = std::move(record);
+    replayed_ = 0;
+    if (replay_.errors.empty()) finishReplay();
+}
+
+void CalibrationObjective::finishReplay() {
+    if (digest_.hex() != replay_.pointsDigest) {
+        throw CalibrationError("the resumed search asked for other parameter sets than the checkpoint records: it "
+                               "took another path than the interrupted run");
+    }
+    try {
+        evaluator_.restoreCarriedState(replay_.carried);
+    } catch (const std::invalid_argument& e) {
+        throw CalibrationError(std::string("the checkpoint does not fit the tests: ") + e.what());
+    }
+    replay_ = {};
+    replayed_ = 0;
+}
+
+SearchRecord CalibrationObjective::record() const {
+    return {errors_, digest_.hex(), evaluator_.carriedState()};
 }
 
 namespace {

@@ -13,9 +13,20 @@
 #include <vector>
 
 #include "calibration/parameter_table.hpp"
+#include "io/sha256.hpp"
 #include "objective/objective.hpp"
 
 namespace calvenor {
+
+// The evaluations of a search so far, for a checkpoint: the error value of
+// each in order, a digest of the parameter sets evaluated (SHA-256 of their
+// bits, in order) and what the evaluator carries to later evaluations
+// (Evaluator::carriedState) after them.
+struct SearchRecord {
+    std::vector<double> errors;
+    std::string pointsDigest;
+    std::vector<double> carried;
+};
 
 // The objective as the optimisers see it: a point x of the unit cube, one
 // coordinate per free parameter (x = 0 at its lower bound, 1 at its upper
@@ -55,6 +66,19 @@ public:
 
     // Sees every batch of parameter sets just before it is evaluated.
     std::function<void(std::span<const ModelParameters>)> onBatch;
+    // Called after every batch, evaluated or answered from a replay.
+    std::function<void()> afterBatch;
+
+    // Replays a record: the first record.errors.size() evaluations are
+    // answered from it instead of evaluated (a search is deterministic given
+    // its seed and the answers, so it takes the same path), then the
+    // evaluator's carried state is restored and evaluation goes on. The
+    // evaluator must hold the record's tests. Throws CalibrationError when
+    // the search asks for other parameter sets than the record's.
+    void replay(SearchRecord record);
+    bool replaying() const { return replayed_ < replay_.errors.size(); }
+    // The record of the evaluations so far.
+    SearchRecord record() const;
 
 private:
     Evaluator& evaluator_;
@@ -68,6 +92,12 @@ private:
     double bestError_ = 0.0;
     ModelParameters best_{};
     std::vector<double> bestPoint_;
+    std::vector<double> errors_;  // of every evaluation, in order
+    Sha256 digest_;               // of every parameter set evaluated
+    SearchRecord replay_;
+    std::size_t replayed_ = 0;
+
+    void finishReplay();
 };
 
 struct EngineSettings {

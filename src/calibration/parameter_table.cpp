@@ -56,6 +56,26 @@ void checkParameterSettings(const ParameterSettings& parameters, const std::stri
     }
 }
 
+std::vector<ParameterWarning> physicalRangeWarnings(const ParameterSettings& parameters) {
+    std::vector<ParameterWarning> out;
+    const auto check = [&](int index, bool (*inside)(double), const std::string& range, const std::string& why) {
+        const ParameterSetting& s = parameters[static_cast<std::size_t>(index)];
+        const std::string name(parameterNames[static_cast<std::size_t>(index)]);
+        if (s.fixed) {
+            if (!inside(s.start)) out.push_back({index, name + ": fixed at " + shortest(s.start) + ", outside " + range + ": " + why});
+        } else if (!inside(s.lower) || !inside(s.upper)) {
+            out.push_back({index, name + ": the bounds [" + shortest(s.lower) + ", " + shortest(s.upper) +
+                                      "] reach outside " + range + ": " + why});
+        }
+    };
+    const auto positive = [](double v) { return v > 0.0; };
+    const auto poisson = [](double v) { return v >= 0.0 && v < 0.5; };
+    check(parameterIndex("enu"), poisson, "[0, 0.5)", "Poisson's ratio of a soil lies from 0 to below 0.5");
+    check(parameterIndex("pkappa"), positive, "(0, inf)", "the unloading slope kappa must be above 0");
+    check(parameterIndex("plamda"), positive, "(0, inf)", "the compression slope lambda must be above 0");
+    return out;
+}
+
 ModelParameters startParameters(const ParameterSettings& parameters) {
     ModelParameters p{};
     for (int i = 0; i < parameterCount; ++i) parameterAt(p, i) = parameters[static_cast<std::size_t>(i)].start;

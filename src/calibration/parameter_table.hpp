@@ -7,6 +7,7 @@
 #include <array>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "objective/parameters.hpp"
 
@@ -66,6 +67,16 @@ ParameterSetting defaultFreeSetting(int index);
 // Checks the settings as a whole (finite values, bounds in order, starts
 // inside); `where` prefixes messages. Throws CalibrationError.
 void checkParameterSettings(const ParameterSettings& parameters, const std::string& where);
+
+// Settings that let a parameter leave its physical range: kappa or lambda
+// not above 0, nu outside [0, 0.5). Warnings, not errors (the search runs as
+// set): the parameter's index and the message, e.g. "pkappa: the bounds
+// [0, 0.1] reach kappa <= 0: the unloading slope must be above 0".
+struct ParameterWarning {
+    int index;
+    std::string message;
+};
+std::vector<ParameterWarning> physicalRangeWarnings(const ParameterSettings& parameters);
 
 // The start values as a parameter record.
 ModelParameters startParameters(const ParameterSettings& parameters);

@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstdint>
 #include <functional>
 #include <iosfwd>
 #include <string>
@@ -25,6 +26,11 @@ class UsageError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+// Checks that an option's value is a whole number from `low` to `high`; the
+// message says so with the bounds in plain digits ("--population: expected a
+// whole number from 5 to 1000000, found '3'").
+CLI::Validator wholeNumber(std::int64_t low, std::int64_t high);
 
 void addSimulateCommand(CLI::App& app, Context& ctx);
 void addEvalCommand(CLI::App& app, Context& ctx);

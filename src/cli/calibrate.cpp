@@ -2,60 +2,34 @@
 #include <unistd.h>
 
 #include <cinttypes>
-#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <random>
 #include <sstream>
 
 #include "calibration/algorithms.hpp"
 #include "calibration/calibration.hpp"
 #include "calibration/calibration_error.hpp"
+#include "calibration/checkpoint.hpp"
 #include "cli/app.hpp"
 #include "cli/calibrate_config.hpp"
+#include "cli/signals.hpp"
 #include "io/files.hpp"
 #include "io/json.hpp"
 #include "io/numbers.hpp"
 #include "objective/objective.hpp"
 #include "report/plot.hpp"
 #include "report/reports.hpp"
+#include "testdata/data_checks.hpp"
 
 namespace calvenor::cli {
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-// ---------------------------------------------------------------------------
-// Ctrl-C: the first one asks the search to stop with the best so far; the
-// handler then steps aside, so a second one ends the program at once.
-
-std::atomic<bool> interruptRequested{false};
-
-extern "C" void onInterrupt(int) { interruptRequested.store(true); }
-
-class InterruptGuard {
-public:
-    InterruptGuard() {
-        interruptRequested.store(false);
-        struct sigaction action {};
-        action.sa_handler = onInterrupt;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESETHAND;
-        installed_ = sigaction(SIGINT, &action, &previous_) == 0;
-    }
-    ~InterruptGuard() {
-        if (installed_) sigaction(SIGINT, &previous_, nullptr);
-    }
-    InterruptGuard(const InterruptGuard&) = delete;
-    InterruptGuard& operator=(const InterruptGuard&) = delete;
-
-private:
-    struct sigaction previous_ {};
-    bool installed_ = false;
-};
 
 // ---------------------------------------------------------------------------
 // Progress on stderr: a live line on a terminal, otherwise a line per
@@ -142,6 +116,10 @@ struct CalibrateOptions {
     std::string out;
     bool quiet = false;
     bool noPlot = false;
+    bool noReports = false;
+    bool reportsInData = false;
+    std::string resume;
+    double checkpointInterval = 60.0;
     std::map<std::string, CLI::Option*> given;
     bool has(const std::string& name) const { return given.at(name)->count() > 0; }
 };
@@ -246,68 +224,207 @@ std::vector<std::string> summaryLines(const CalibrationOutcome& r) {
     return lines;
 }
 
-void runCalibrate(const CalibrateOptions& o, Context& ctx) {
-    CalibrateSetup setup = setupFrom(o);
+// Where the reports of the best set go.
+enum class ReportPlace { out, data, none };
+
+// A run as set up: the settings, the folders and what is written where;
+// from the options (and configuration), or from the checkpoint of a run to
+// resume.
+struct RunPlan {
+    CalibrateSetup setup;
+    std::string dir;
+    fs::path out;
+    std::string config;
+    ReportPlace reports = ReportPlace::out;
+    std::optional<Checkpoint> resume;
+};
+
+const char* placeName(ReportPlace p) { return p == ReportPlace::out ? "out" : p == ReportPlace::data ? "data" : "none"; }
+
+// What the front end records in a checkpoint to carry on from it.
+Json frontEndJson(const RunPlan& plan) {
+    std::error_code ec;
+    return {{"dir", plan.dir},
+            {"dirAbsolute", fs::absolute(plan.dir, ec).lexically_normal().string()},
+            {"cwd", fs::current_path(ec).string()},
+            {"config", plan.config},
+            {"reports", placeName(plan.reports)}};
+}
+
+fs::path checkpointPath(const fs::path& out) { return out / "checkpoint.json"; }
+
+RunPlan freshPlan(const CalibrateOptions& o) {
+    RunPlan plan;
+    plan.setup = setupFrom(o);
     // Without a seed one is drawn here, so it can be printed before the search.
-    if (!setup.settings.seed) setup.settings.seed = std::random_device{}();
-    const CalibrationSettings& settings = setup.settings;
-    const fs::path outDir = setup.out.empty() ? fs::path(o.dir) / "calvenor-calibration" : fs::path(setup.out);
+    if (!plan.setup.settings.seed) plan.setup.settings.seed = std::random_device{}();
+    plan.dir = o.dir;
+    plan.out = plan.setup.out.empty() ? fs::path(o.dir) / "calvenor-calibration" : fs::path(plan.setup.out);
+    plan.config = o.config;
+    if (o.noReports && o.reportsInData) throw UsageError("--no-reports: give either --no-reports or --reports-in-data");
+    plan.reports = o.noReports ? ReportPlace::none : o.reportsInData ? ReportPlace::data : ReportPlace::out;
+    return plan;
+}
+
+RunPlan resumedPlan(const CalibrateOptions& o) {
+    for (const auto& [name, option] : o.given) {
+        if (name != "--threads" && option->count() > 0)
+            throw UsageError("--resume: the run goes on as it was set up; " + name + " cannot be given with it");
+    }
+    RunPlan plan;
+    plan.out = o.resume;
+    const fs::path file = checkpointPath(plan.out);
+    std::string text;
+    try {
+        text = readFile(file);
+    } catch (const FileError& e) {
+        throw UsageError(std::string(e.what()) + " (nothing to resume: a finished run removes its checkpoint)");
+    }
+    try {
+        plan.resume = readCheckpoint(text, file.string());
+    } catch (const CalibrationError& e) {
+        throw UsageError(e.what());
+    }
+    plan.setup.settings = plan.resume->settings;
+    if (o.has("--threads")) plan.setup.settings.threads = o.threads;
+    const Json& f = plan.resume->frontEnd;
+    try {
+        // The folder as the run named it, unless the resumed run starts elsewhere.
+        std::error_code ec;
+        const bool sameFolder = f.at("cwd").get<std::string>() == fs::current_path(ec).string();
+        plan.dir = sameFolder ? f.at("dir").get<std::string>() : f.at("dirAbsolute").get<std::string>();
+        plan.config = f.at("config").get<std::string>();
+        const std::string reports = f.at("reports").get<std::string>();
+        plan.reports = reports == "none" ? ReportPlace::none : reports == "data" ? ReportPlace::data : ReportPlace::out;
+    } catch (const std::exception& e) {
+        throw UsageError(file.string() + ": unreadable checkpoint (" + e.what() + ")");
+    }
+    return plan;
+}
+
+// Writes the checkpoints of a run: atomically and durably, so that a crash
+// leaves the previous checkpoint or the new one. A failure before the search
+// ends the run; later ones are warned about once and the run goes on.
+class CheckpointWriter {
+public:
+    CheckpointWriter(const RunPlan& plan, std::ostream& err)
+        : file_(checkpointPath(plan.out)), frontEnd_(frontEndJson(plan)), err_(err) {}
+
+    void operator()(const Checkpoint& c) {
+        Checkpoint k = c;
+        k.frontEnd = frontEnd_;
+        try {
+            writeFile(file_, checkpointText(k), file_.string(), true);
+        } catch (const FileError& e) {
+            if (c.record.errors.empty()) throw;
+            if (!warned_) err_ << "calvenor: warning: " << e.what() << " (the run goes on without checkpoints)\n";
+            warned_ = true;
+        }
+    }
+    const fs::path& file() const { return file_; }
+
+private:
+    fs::path file_;
+    Json frontEnd_;
+    std::ostream& err_;
+    bool warned_ = false;
+};
+
+// The parameters whose settings reach outside their physical ranges, at
+// their line of the configuration file when it set them.
+void printParameterWarnings(const RunPlan& plan, std::ostream& err) {
+    for (const ParameterWarning& w : physicalRangeWarnings(plan.setup.settings.parameters)) {
+        const int line = plan.setup.parameterLines[static_cast<std::size_t>(w.index)];
+        const std::string where = line > 0 ? plan.config + ":" + std::to_string(line) + ": " : "";
+        err << "calvenor: warning: " << where << w.message << "\n";
+    }
+}
+
+void printBanner(const CalibrationSettings& settings, const Evaluator& evaluator, const RunPlan& plan,
+                 std::ostream& err) {
+    std::string names;
+    int free = 0;
+    for (int i = 0; i < parameterCount; ++i) {
+        if (settings.parameters[static_cast<std::size_t>(i)].fixed) continue;
+        names += " " + std::string(parameterNames[static_cast<std::size_t>(i)]);
+        ++free;
+    }
+    const unsigned threads = settings.threads != 0 ? settings.threads : std::max(1u, evaluator.threads());
+    const AlgorithmInfo& algorithm = *findAlgorithm(settings.algorithm);
+    err << "calvenor: " << (plan.resume ? "resuming, " : "") << "fitting " << free << " parameters ("
+        << (names.empty() ? " none" : names.substr(1)) << ") with " << settings.algorithm
+        << (algorithm.global && settings.polish ? " then " + std::string(polishAlgorithm) : "") << ", at most "
+        << settings.maxEvaluations << " evaluations, seed " << *settings.seed << ", " << threads
+        << " threads; Ctrl-C stops with the best so far\n";
+}
+
+void runCalibrate(const CalibrateOptions& o, Context& ctx) {
+    RunPlan plan = o.resume.empty() ? freshPlan(o) : resumedPlan(o);
+    const CalibrationSettings& settings = plan.setup.settings;
+    const fs::path& outDir = plan.out;
     if (findAlgorithm(settings.algorithm) == nullptr)
         throw UsageError("--algorithm: expected one of " + algorithmNameList());
+    if (!(o.checkpointInterval >= 0.0)) throw UsageError("--checkpoint-interval: expected a number of seconds, at least 0");
 
-    Evaluator evaluator{fs::path(o.dir)};
-    const bool live = !o.quiet && &ctx.err == &std::cerr && isatty(STDERR_FILENO);
-    ProgressPrinter printer(ctx.err, live, o.quiet);
-    const ProgressFn progress = [&printer](const ProgressInfo& p) { printer(p); };
-    if (!o.quiet) {
-        std::string names;
-        int free = 0;
-        for (int i = 0; i < parameterCount; ++i) {
-            if (settings.parameters[static_cast<std::size_t>(i)].fixed) continue;
-            names += " " + std::string(parameterNames[static_cast<std::size_t>(i)]);
-            ++free;
-        }
-        const unsigned threads = settings.threads != 0 ? settings.threads : std::max(1u, evaluator.threads());
-        const AlgorithmInfo& algorithm = *findAlgorithm(settings.algorithm);
-        ctx.err << "calvenor: fitting " << free << " parameters (" << (names.empty() ? " none" : names.substr(1))
-                << ") with " << settings.algorithm
-                << (algorithm.global && settings.polish ? " then " + std::string(polishAlgorithm) : "")
-                << ", at most " << settings.maxEvaluations << " evaluations, seed " << *settings.seed << ", " << threads
-                << " threads; Ctrl-C stops with the best so far\n";
-    }
-
-    CalibrationOutcome r;
-    try {
-        InterruptGuard guard;
-        r = calibrate(evaluator, settings, true, progress, &interruptRequested);
-    } catch (const LoadError& e) {
-        ctx.err << "calvenor: " << e.what() << "\n";
+    const auto fail = [&ctx](const std::string& message) {
+        ctx.err << "calvenor: " << message << "\n";
         ctx.status = 1;
-        return;
-    } catch (const CalibrationError& e) {
-        if (!e.setting().empty()) throw UsageError("--" + e.setting() + ": " + e.what());
-        ctx.err << "calvenor: " << e.what() << "\n";
-        ctx.status = 1;
-        return;
-    }
-    r.dir = o.dir;
-    for (const auto& w : evaluator.warnings()) ctx.err << "calvenor: warning: " << w << "\n";
-    const TestStore& store = evaluator.store();
-    r.reports.push_back(hostPath(o.dir, errorReportName).string());
-    r.reports.push_back(hostPath(o.dir, stateFileName).string());
-    for (const auto& name : store.curveFile) r.reports.push_back(hostPath(o.dir, name).string());
-
-    bool outReady = true;
+    };
+    // The results' folder must take files before any time is spent.
     try {
         createFolder(outDir);
     } catch (const FileError& e) {
-        ctx.err << "calvenor: " << e.what() << "\n";
-        ctx.status = 1;
-        outReady = false;
+        return fail(e.what());
     }
-    if (!o.noPlot && outReady) {
+    Evaluator evaluator{fs::path(plan.dir)};
+    if (plan.reports == ReportPlace::out) evaluator.setReportFolder(outDir / "reports");
+    try {
+        evaluator.loadTests();
+    } catch (const LoadError& e) {
+        return fail(e.what());
+    }
+    // Tests of which none is scored are refused below: that warning would only repeat it.
+    const std::string nothingScored = nothingScoredReason(evaluator.store());
+    for (const auto& w : evaluator.warnings()) {
+        if (nothingScored.empty() || w.find(nothingScored) == std::string::npos)
+            ctx.err << "calvenor: warning: " << w << "\n";
+    }
+    printParameterWarnings(plan, ctx.err);
+
+    const bool live = !o.quiet && &ctx.err == &std::cerr && isatty(STDERR_FILENO);
+    ProgressPrinter printer(ctx.err, live, o.quiet);
+    CheckpointWriter checkpoints(plan, ctx.err);
+    StopSignals signals;
+    CalibrationControl control;
+    control.progress = [&printer](const ProgressInfo& p) { printer(p); };
+    control.stop = &signals.requested();
+    control.checkpoint = [&checkpoints](const Checkpoint& c) { checkpoints(c); };
+    control.checkpointSeconds = o.checkpointInterval;
+    if (plan.resume) control.resume = &*plan.resume;
+    if (!o.quiet) printBanner(settings, evaluator, plan, ctx.err);
+
+    CalibrationOutcome r;
+    try {
+        r = calibrate(evaluator, settings, plan.reports != ReportPlace::none, control);
+    } catch (const LoadError& e) {
+        return fail(e.what());
+    } catch (const FileError& e) {
+        return fail(e.what());
+    } catch (const CalibrationError& e) {
+        if (!e.setting().empty()) throw UsageError("--" + e.setting() + ": " + e.what());
+        return fail(e.what());
+    }
+    r.dir = plan.dir;
+    r.config = plan.config;
+    // The reports: only the files that were written are listed; any that
+    // could not be written fail the run.
+    for (const auto& w : evaluator.warnings()) fail(w);
+    for (const auto& file : evaluator.reportFiles()) r.reports.push_back(file.string());
+    const TestStore& store = evaluator.store();
+
+    if (!o.noPlot) {
         PlotPage page;
-        page.title = "Calibration, " + o.dir + ": error value " + general(r.error, 5) +
+        page.title = "Calibration, " + plan.dir + ": error value " + general(r.error, 5) +
                      "  (points: measured; lines: simulated with the best parameters)";
         page.tests = plotTests(store, r.best);
         for (const HistoryPoint& h : r.run.history) page.convergence.push_back({h.evaluations, h.best, h.phase});
@@ -318,19 +435,30 @@ void runCalibrate(const CalibrateOptions& o, Context& ctx) {
     }
 
     printTable(ctx.out, r);
-    if (outReady) {
-        try {
-            writeFile(outDir / "calibration.json", prettyJson(outcomeJson(r)));
-            ctx.out << "\n  results      " << (outDir / "calibration.json").string() << "\n";
-        } catch (const FileError& e) {
-            ctx.err << "calvenor: " << e.what() << "\n";
-            ctx.status = 1;
-        }
+    bool recorded = false;
+    try {
+        writeFile(outDir / "calibration.json", prettyJson(outcomeJson(r)));
+        ctx.out << "\n  results      " << (outDir / "calibration.json").string() << "\n";
+        recorded = true;
+    } catch (const FileError& e) {
+        fail(e.what());
     }
     for (const auto& p : r.plots) ctx.out << "  plot         " << p << "\n";
-    ctx.out << "  reports      " << (fs::path(o.dir) / "vornevResult").string() << " ("
-            << r.reports.size() << " files)\n";
-    if (r.run.interrupted && ctx.status == 0) ctx.status = 130;
+    if (plan.reports != ReportPlace::none) {
+        const fs::path folder =
+            plan.reports == ReportPlace::out ? outDir / "reports" : fs::path(plan.dir) / "vornevResult";
+        ctx.out << "  reports      " << folder.string() << " (" << r.reports.size() << " file"
+                << (r.reports.size() == 1 ? "" : "s") << ")\n";
+    }
+    if (signals.signal() != 0 && ctx.status == 0) ctx.status = signals.exitStatus();
+    if (r.run.interrupted) {
+        ctx.out << "  checkpoint   " << checkpoints.file().string() << " (calvenor calibrate --resume "
+                << outDir.string() << " goes on)\n";
+    } else if (recorded) {
+        // A finished run needs no checkpoint.
+        std::error_code ec;
+        fs::remove(checkpoints.file(), ec);
+    }
 }
 
 }  // namespace
@@ -343,16 +471,23 @@ void addCalibrateCommand(CLI::App& app, Context& ctx) {
         "(pagmo2; by default CMA-ES) followed by a local polish (NLopt BOBYQA), each generation evaluated as "
         "one parallel batch. Prints the best parameters, the error value and its four measures; writes "
         "OUT/calibration.json, OUT/calibration.png and .svg, and the three reports of the best set into "
-        "DIR/vornevResult. Default bounds: propm [0.5, 2], pkappa [0.002, 0.1], plamda [0.02, 0.4], pnvoid "
-        "[0.5, 3], z [0.4, 3], chi [0, 0.9], sm [0, 5]; enu fixed at 0.3 and cohesion at 0. Exit status 130 "
-        "when stopped by Ctrl-C (the results so far are written).");
-    sub->add_option("--dir", o->dir, "folder that holds vornevResult/")->capture_default_str();
-    sub->add_option("--config", o->config,
-                    "TOML file: parameters (propm = { start = 1.2, lower = 0.8, upper = 1.8 }, enu = { fixed = 0.3 }) "
-                    "and options (algorithm, generations, population, max_evaluations, seed, threads, penalties, "
-                    "polish, out); the command-line options override it")
-        ->check(CLI::ExistingFile);
+        "OUT/reports (under the names they have beside the data). Default bounds: propm [0.5, 2], pkappa "
+        "[0.002, 0.1], plamda [0.02, 0.4], pnvoid [0.5, 3], z [0.4, 3], chi [0, 0.9], sm [0, 5]; enu fixed at "
+        "0.3 and cohesion at 0. Refuses, before the search, tests of which none is scored and start values "
+        "whose error value is not finite. OUT/checkpoint.json is written at the start and at least once a "
+        "minute; --resume OUT continues a run that was stopped or killed, and ends with the result the run "
+        "would have had, to the bit (the search is replayed from the recorded error values). Exit status: 0 "
+        "done; 1 data that cannot be used, or results or reports not written; 2 bad option or configuration; "
+        "130, 143, 129 when stopped by Ctrl-C, SIGTERM, SIGHUP (the results so far are written and the run can "
+        "be resumed).");
     auto& g = o->given;
+    g["--dir"] = sub->add_option("--dir", o->dir, "folder that holds vornevResult/")->capture_default_str();
+    g["--config"] =
+        sub->add_option("--config", o->config,
+                        "TOML file: parameters (propm = { start = 1.2, lower = 0.8, upper = 1.8 }, enu = { fixed = "
+                        "0.3 }) and options (algorithm, generations, population, max_evaluations, seed, threads, "
+                        "penalties, polish, out: relative to the file's folder); the command-line options override it")
+            ->check(CLI::ExistingFile);
     g["--algorithm"] = sub->add_option("--algorithm", o->algorithm,
                                        "cmaes, xnes, pso, de, sade (global, pagmo2) or nelder-mead, bobyqa, sbplx "
                                        "(local, NLopt, from the start values); default cmaes")
@@ -361,27 +496,42 @@ void addCalibrateCommand(CLI::App& app, Context& ctx) {
                                          "most generations of the global search (default: until the budget is spent, "
                                          "the search converges, or its best error value improves by less than "
                                          "0.1 % in 60 generations)")
-                             ->check(CLI::PositiveNumber);
+                             ->check(wholeNumber(1, std::int64_t{1} << 40));
     g["--population"] = sub->add_option("--population", o->population,
                                         "population of the global search (default, for n free parameters: "
                                         "max(16, 4 + 3n) for cmaes and xnes, 32 for pso, max(24, 5n) for de "
                                         "and sade)")
-                            ->check(CLI::Range(5, 1000000));
+                            ->check(wholeNumber(5, 1000000));
     g["--max-evaluations"] = sub->add_option("--max-evaluations", o->maxEvaluations,
                                              "evaluation budget of the whole search (default 20000); a global search "
                                              "leaves a fifth of it (at least 100, at most half) to the polish")
-                                 ->check(CLI::PositiveNumber);
-    g["--seed"] = sub->add_option("--seed", o->seed, "seed of the search (default: drawn at random and printed)");
+                                 ->check(wholeNumber(1, std::int64_t{1} << 40));
+    g["--seed"] = sub->add_option("--seed", o->seed, "seed of the search (default: drawn at random and printed)")
+                      ->check(wholeNumber(0, 4294967295));
     g["--threads"] = sub->add_option("--threads", o->threads,
                                      "threads evaluating a generation (default 0: CALVENOR_THREADS if set, else all "
-                                     "cores); the result does not depend on it");
+                                     "cores); the result does not depend on it")
+                         ->check(wholeNumber(0, 4096));
     g["--penalties"] = sub->add_option("--penalties", o->penalties,
                                        "on: multiply the error value by the constraint penalty factors (default); "
                                        "off: plain error value")
                            ->check(CLI::IsMember({"on", "off"}));
     g["--polish"] = sub->add_option("--polish", o->polish, "on: BOBYQA after a global search (default); off: none")
                         ->check(CLI::IsMember({"on", "off"}));
-    g["--out"] = sub->add_option("--out", o->out, "folder for calibration.json and the plots (default DIR/calvenor-calibration)");
+    g["--out"] = sub->add_option("--out", o->out,
+                                 "folder for calibration.json, the plots, the checkpoint and reports/ (default "
+                                 "DIR/calvenor-calibration)");
+    g["--no-reports"] = sub->add_flag("--no-reports", o->noReports, "do not write the reports of the best set");
+    g["--reports-in-data"] = sub->add_flag(
+        "--reports-in-data", o->reportsInData,
+        "write the reports where the host module writes them (DIR/vornevResult and beside each data file), "
+        "replacing what is there, instead of OUT/reports");
+    sub->add_option("--resume", o->resume,
+                    "continue the run whose results go to this folder, from its checkpoint.json, with the settings it "
+                    "was started with (only --threads may be given besides)");
+    sub->add_option("--checkpoint-interval", o->checkpointInterval,
+                    "seconds between checkpoints (default 60; 0: after every batch of evaluations)")
+        ->capture_default_str();
     sub->add_flag("--quiet", o->quiet, "no progress on stderr");
     sub->add_flag("--no-plot", o->noPlot, "do not draw the plots");
     sub->callback([o, &ctx] { runCalibrate(*o, ctx); });

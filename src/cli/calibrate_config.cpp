@@ -41,8 +41,8 @@ constexpr std::array<std::string_view, 9> optionKeys = {
 
 class Reader {
 public:
-    Reader(CalibrateSetup& setup, std::string fileName)
-        : setup_(setup), settings_(setup.settings), file_(std::move(fileName)) {}
+    Reader(CalibrateSetup& setup, std::string fileName, std::filesystem::path folder)
+        : setup_(setup), settings_(setup.settings), file_(std::move(fileName)), folder_(std::move(folder)) {}
 
     void apply(std::string_view text) {
         toml::table root;
@@ -82,6 +82,7 @@ private:
     CalibrateSetup& setup_;
     CalibrationSettings& settings_;
     std::string file_;
+    std::filesystem::path folder_;
     std::array<int, parameterCount> seenLine_{};  // where each parameter was given
 
     [[noreturn]] void fail(int line, const std::string& key, const std::string& message) const {
@@ -123,6 +124,7 @@ private:
                      std::to_string(std::max(seen, line)) + ")");
         }
         seen = line;
+        setup_.parameterLines[static_cast<std::size_t>(index)] = line;
         ParameterSetting& s = settings_.parameters[static_cast<std::size_t>(index)];
         if (node.is_number()) {  // a bare number fixes the parameter
             s = ParameterSetting{number(node, key), 0.0, 0.0, true};
@@ -205,15 +207,17 @@ private:
         } else if (name == "out") {
             const auto v = node.value<std::string>();
             if (!v || v->empty()) fail(line, name, "expected a folder name");
-            setup_.out = *v;
+            const std::filesystem::path out(*v);
+            setup_.out = (out.is_relative() && !folder_.empty() ? folder_ / out : out).string();
         }
     }
 };
 
 }  // namespace
 
-void applyCalibrationConfig(CalibrateSetup& setup, std::string_view text, const std::string& fileName) {
-    Reader(setup, fileName).apply(text);
+void applyCalibrationConfig(CalibrateSetup& setup, std::string_view text, const std::string& fileName,
+                            const std::filesystem::path& folder) {
+    Reader(setup, fileName, folder).apply(text);
     try {
         checkParameterSettings(setup.settings.parameters, fileName);
     } catch (const CalibrationError& e) {
@@ -222,7 +226,7 @@ void applyCalibrationConfig(CalibrateSetup& setup, std::string_view text, const 
 }
 
 void readCalibrationConfig(CalibrateSetup& setup, const std::filesystem::path& file) {
-    applyCalibrationConfig(setup, readTextFile(file), file.string());
+    applyCalibrationConfig(setup, readTextFile(file), file.string(), file.parent_path());
 }
 
 }  // namespace calvenor::cli

@@ -3,6 +3,7 @@
 // search. The command line's options override the file.
 #pragma once
 
+#include <array>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -15,6 +16,8 @@ namespace calvenor::cli {
 struct CalibrateSetup {
     CalibrationSettings settings;
     std::string out;  // empty: DIR/calvenor-calibration
+    // The configuration file's line of each parameter it sets (0: not set there).
+    std::array<int, parameterCount> parameterLines{};
 };
 
 // A configuration that cannot be used: what() names the file, the 1-based
@@ -25,10 +28,13 @@ public:
 };
 
 // Applies a configuration text (TOML) to `setup`; `fileName` is used in
-// messages. Throws ConfigError.
-void applyCalibrationConfig(CalibrateSetup& setup, std::string_view text, const std::string& fileName);
+// messages, and a relative `out` is taken relative to `folder`. Throws
+// ConfigError.
+void applyCalibrationConfig(CalibrateSetup& setup, std::string_view text, const std::string& fileName,
+                            const std::filesystem::path& folder = {});
 
-// Reads and applies a configuration file. Throws ConfigError.
+// Reads and applies a configuration file (a relative `out` in it is taken
+// relative to the file's folder). Throws ConfigError.
 void readCalibrationConfig(CalibrateSetup& setup, const std::filesystem::path& file);
 
 // The whole file as text. Throws ConfigError when it cannot be read.

@@ -2,13 +2,16 @@
 // makes them.
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "cli/app.hpp"
 #include "cli/eval.hpp"
+#include "objective/explain.hpp"
 #include "objective/objective.hpp"
+#include "testdata/free_form.hpp"
 
 namespace calvenor::cli {
 namespace {
@@ -55,8 +58,14 @@ std::string joinDiagnostics(const Diagnostics& d) {
     return s;
 }
 
-void printWarnings(const Evaluator& evaluator, std::ostream& err) {
+// What a call noticed: the load's warnings, reports not written, and the
+// test that stopped the evaluation (`call` names the call of a replay).
+void printWarnings(const Evaluator& evaluator, std::ostream& err, const std::string& call = {}) {
     for (const auto& w : evaluator.warnings()) err << "calvenor: warning: " << w << "\n";
+    if (evaluator.lastStop().stopped()) {
+        err << "calvenor: warning: " << call << stopExplanation(evaluator.store(), evaluator.lastStop())
+            << "; the error value is inf\n";
+    }
 }
 
 void runEval(const EvalOptions& o, Context& ctx) {
@@ -93,16 +102,32 @@ std::vector<Call> readCalls(std::istream& in, const std::string& name) {
     int lineNumber = 0;
     while (std::getline(in, line)) {
         ++lineNumber;
-        std::stringstream ss(line);
+        // Values separated by blanks, tabs or one comma, as in the data
+        // files; '#' starts a comment.
+        const std::string_view text = std::string_view(line).substr(0, line.find('#'));
         std::vector<double> values;
-        std::string item;
-        while (ss >> item) {
-            double v;
-            if (!parseDouble(item, v)) {
-                throw UsageError(name + ":" + std::to_string(lineNumber) + ": expected a number, found '" +
-                                 item.substr(0, 40) + "'");
+        const auto fail = [&](const std::string& found) {
+            throw UsageError(name + ":" + std::to_string(lineNumber) + ": expected a number, found " + found);
+        };
+        std::size_t at = 0;
+        bool comma = true;  // at the start, a comma gives an empty value
+        while (at < text.size()) {
+            const char c = text[at];
+            if (c == ' ' || c == '\t' || c == '\r') {
+                ++at;
+            } else if (c == ',') {
+                if (comma) fail("an empty value");
+                comma = true;
+                ++at;
+            } else {
+                const std::size_t end = text.find_first_of(" \t\r,", at);
+                const std::string_view item = text.substr(at, end == std::string_view::npos ? end : end - at);
+                const std::optional<double> v = freeform::parseReal(item);
+                if (!v) fail(freeform::quoteForMessage(item));
+                values.push_back(*v);
+                comma = false;
+                at += item.size();
             }
-            values.push_back(v);
         }
         if (values.empty()) continue;
         if (values.size() != 12) {
@@ -124,7 +149,7 @@ void runCalls(Evaluator& evaluator, const std::vector<Call>& calls, std::ostream
         ++k;
         try {
             const double error = evaluateObjective(evaluator, call.parameters, call.switches);
-            printWarnings(evaluator, err);
+            printWarnings(evaluator, err, "call " + std::to_string(k) + ": ");
             out << "call " << k << " error " << shortest(error) << " "
                 << joinDiagnostics(evaluator.diagnostics()) << "\n";
         } catch (const LoadError& e) {
@@ -150,10 +175,11 @@ void addEvalCommand(CLI::App& app, Context& ctx) {
         ->capture_default_str();
     sub->add_option("--calls", o->callsFile,
                     "file of calls, one per line: the nine parameters then the three switches (nan "
-                    "allowed); the calls share the loaded tests as consecutive host calls do");
+                    "allowed), separated by blanks or commas, '#' starting a comment; the calls share the "
+                    "loaded tests as consecutive host calls do");
     sub->add_option("--threads", o->threads,
                     "threads that simulate the tests of a call (default: CALVENOR_THREADS, else every core)")
-        ->check(CLI::Range(1u, 1024u));
+        ->check(wholeNumber(1, 1024));
     sub->add_option("parameters", o->parameters,
                     "the nine parameters: propm enu pkappa plamda pnvoid cohesion (kPa) z chi sm");
     sub->callback([o, &ctx] { runEval(*o, ctx); });

@@ -54,7 +54,9 @@ void runPlot(const PlotOptions& o, Context& ctx) {
     const std::string listName = o.list.empty() ? std::string(workingListName) : o.list;
     std::unique_ptr<Evaluator> evaluator;
     try {
-        evaluator = std::make_unique<Evaluator>(readTestList(o.dir, listName));
+        std::vector<std::string> warnings;
+        evaluator = std::make_unique<Evaluator>(readTestList(o.dir, listName, &warnings));
+        for (const auto& w : warnings) ctx.err << "calvenor: warning: " << w << "\n";
     } catch (const LoadError& e) {
         ctx.err << "calvenor: " << e.what() << "\n";
         ctx.status = 1;

@@ -82,7 +82,7 @@ void addSimulateCommand(CLI::App& app, Context& ctx) {
                     "strain range / (points - 1). Coarse steps change the result (the objective "
                     "always uses 3000 points)")
         ->capture_default_str()
-        ->check(CLI::Range(2, 10000000));
+        ->check(wholeNumber(2, 10000000));
     sub->add_option("--b", o->b,
                     "intermediate principal stress parameter b of the shear path, or the blend factor "
                     "between z and --z2 for isotropic compression")

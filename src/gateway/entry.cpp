@@ -1,6 +1,7 @@
 // The module's exported entry point and its state: one evaluator, on the
 // host's current folder, from the first call until the host clears the
 // module.
+#include <cstdio>
 #include <new>
 
 #include "gateway/gateway.hpp"
@@ -17,12 +18,19 @@ void releaseModuleState() {
     moduleState = nullptr;
 }
 
-bool createModuleState() noexcept {
+// Why the state could not be created, for the host's error (null: it was).
+char failureText[calvenor::gateway::messageCapacity];
+
+const char* createModuleState() noexcept {
     try {
         moduleState = new calvenor::Evaluator();
-        return true;
+        return nullptr;
+    } catch (const calvenor::ThreadSettingError& e) {
+        std::snprintf(failureText, sizeof failureText, "%s", e.what());
+        return calvenor::gateway::badEnvironmentId;
     } catch (...) {
-        return false;
+        std::snprintf(failureText, sizeof failureText, "out of memory");
+        return calvenor::gateway::outOfMemoryId;
     }
 }
 
@@ -30,8 +38,8 @@ bool createModuleState() noexcept {
 
 void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     if (moduleState == nullptr) {
-        if (!createModuleState()) {
-            mexErrMsgIdAndTxt(calvenor::gateway::outOfMemoryId, "out of memory");
+        if (const char* id = createModuleState()) {
+            mexErrMsgIdAndTxt(id, "%s", failureText);
             return;
         }
         mexAtExit(releaseModuleState);

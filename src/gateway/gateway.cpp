@@ -37,6 +37,7 @@ namespace {
 // memory when the host's error function leaves the call without returning.
 char errorText[messageCapacity];
 char warningText[warningCapacity + 1][messageCapacity];
+const char* warningId[warningCapacity + 1];
 
 void keepText(char* buffer, const char* text) noexcept {
     std::snprintf(buffer, messageCapacity, "%s", text);
@@ -111,13 +112,24 @@ bool checkSwitches(const mxArray* input) noexcept {
     return false;
 }
 
-void keepWarnings(const std::vector<std::string>& warnings, Outcome& outcome) noexcept {
+// The evaluator's warnings: those of the load (about the data), then the
+// reports that could not be written.
+void keepWarnings(const Evaluator& evaluator, Outcome& outcome) noexcept {
+    const std::vector<std::string>& warnings = evaluator.warnings();
+    const std::size_t data = evaluator.loadWarnings().size();
+    const auto idOf = [data](std::size_t i) { return i < data ? dataWarningId : reportFailedId; };
     const int count = static_cast<int>(std::min<std::size_t>(warnings.size(), warningCapacity));
-    for (int i = 0; i < count; ++i) keepText(warningText[i], warnings[i].c_str());
+    for (int i = 0; i < count; ++i) {
+        keepText(warningText[i], warnings[i].c_str());
+        warningId[i] = idOf(static_cast<std::size_t>(i));
+    }
     outcome.warnings = count;
     if (warnings.size() > static_cast<std::size_t>(warningCapacity)) {
-        std::snprintf(warningText[count], messageCapacity, "%zu more reports could not be written",
-                      warnings.size() - static_cast<std::size_t>(warningCapacity));
+        const std::size_t more = warnings.size() - static_cast<std::size_t>(warningCapacity);
+        const bool reportsOnly = data <= static_cast<std::size_t>(warningCapacity);
+        std::snprintf(warningText[count], messageCapacity,
+                      reportsOnly ? "%zu more reports could not be written" : "%zu more warnings", more);
+        warningId[count] = idOf(static_cast<std::size_t>(warningCapacity));
         outcome.warnings = count + 1;
     }
 }
@@ -157,7 +169,7 @@ Outcome evaluate(Evaluator& evaluator, const mxArray* parameterInput, const mxAr
                 }
             }
         }
-        keepWarnings(evaluator.warnings(), outcome);
+        keepWarnings(evaluator, outcome);
     } catch (const LoadError& e) {
         keepText(errorText, e.what());
         outcome.errorId = loadFailedId;
@@ -197,7 +209,7 @@ void call(Evaluator& evaluator, int nlhs, mxArray* plhs[], int nrhs, const mxArr
         diagnosticsOut = mxGetPr(plhs[1]);
     }
     const Outcome outcome = evaluate(evaluator, prhs[0], prhs[1], shape, mxGetPr(plhs[0]), diagnosticsOut);
-    for (int i = 0; i < outcome.warnings; ++i) mexWarnMsgIdAndTxt(reportFailedId, "%s", warningText[i]);
+    for (int i = 0; i < outcome.warnings; ++i) mexWarnMsgIdAndTxt(warningId[i], "%s", warningText[i]);
     if (outcome.errorId != nullptr) mexErrMsgIdAndTxt(outcome.errorId, "%s", errorText);
 }
 

@@ -15,6 +15,8 @@ inline constexpr const char* wrongCountId = "MATLAB:InputTooBig";
 inline constexpr const char* badInputId = "Calvenor:badInput";
 inline constexpr const char* loadFailedId = "Calvenor:loadFailed";
 inline constexpr const char* reportFailedId = "Calvenor:reportFailed";
+inline constexpr const char* dataWarningId = "Calvenor:dataWarning";
+inline constexpr const char* badEnvironmentId = "Calvenor:badEnvironment";
 inline constexpr const char* outOfMemoryId = "Calvenor:outOfMemory";
 inline constexpr const char* internalId = "Calvenor:internal";
 
@@ -24,8 +26,8 @@ extern const char wrongCountMessage[];
 
 // Longest message handed to the host; longer texts are cut.
 inline constexpr int messageCapacity = 2048;
-// Report failures raised as separate warnings; further ones are summed up
-// in one more warning.
+// Warnings (about the data a load read, then report failures) raised one by
+// one; further ones are summed up in one more warning.
 inline constexpr int warningCapacity = 8;
 
 // One host call against `evaluator`.

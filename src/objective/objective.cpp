@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <set>
 #include <stdexcept>
 #include <string>
 
@@ -312,10 +313,54 @@ Evaluator::Evaluator(std::vector<LabTest> tests, std::filesystem::path reportFol
 }
 
 void Evaluator::prepareStore(bool reload) {
+    loadWarnings_.clear();
+    reportFiles_.clear();
     if (hostStyle_) {
-        loadCheck(store_, loadFlags_, hostFolder_, reload);
+        std::vector<std::string> found;
+        loadCheck(store_, loadFlags_, hostFolder_, reload, &found);
+        for (std::string& w : found) {
+            const auto at = std::lower_bound(givenWarnings_.begin(), givenWarnings_.end(), w);
+            if (at != givenWarnings_.end() && *at == w) continue;
+            givenWarnings_.insert(at, w);
+            warnings_.push_back(w);
+            loadWarnings_.push_back(std::move(w));
+        }
     } else if (reload) {
         store_.resetSimulated();
+    }
+}
+
+void Evaluator::loadTests() {
+    warnings_.clear();
+    prepareStore(false);
+}
+
+void Evaluator::setReportFolder(std::filesystem::path folder) { reportFolder_ = std::move(folder); }
+
+std::vector<double> Evaluator::carriedState() const {
+    std::vector<double> state;
+    for (int t = 0; t < store_.nTests; ++t) {
+        for (int c = 0; c < columnCount; ++c) {
+            const auto rows = store_.simAtMeasured.column(t, c).first(static_cast<std::size_t>(store_.rowCount[t]));
+            state.insert(state.end(), rows.begin(), rows.end());
+        }
+    }
+    return state;
+}
+
+void Evaluator::restoreCarriedState(std::span<const double> state) {
+    std::size_t size = 0;
+    for (int t = 0; t < store_.nTests; ++t) size += static_cast<std::size_t>(store_.rowCount[t]) * columnCount;
+    if (state.size() != size) {
+        throw std::invalid_argument("the saved state holds " + std::to_string(state.size()) + " values; the tests have " +
+                                    std::to_string(size));
+    }
+    std::size_t k = 0;
+    for (int t = 0; t < store_.nTests; ++t) {
+        for (int c = 0; c < columnCount; ++c) {
+            for (double& v : store_.simAtMeasured.column(t, c).first(static_cast<std::size_t>(store_.rowCount[t])))
+                v = state[k++];
+        }
     }
 }
 
@@ -346,11 +391,22 @@ double evaluateObjective(Evaluator& evaluator, std::span<const double> parameter
 }
 
 void Evaluator::writeReports(double errorValue, const ModelParameters& p) {
-    for (const auto& w : writeErrorReport(hostFolder_, errorValue, p, diagnostics_.hostOrder(), store_)) {
-        warnings_.push_back(w.message());
+    const bool contained = !reportFolder_.empty();
+    const std::filesystem::path& folder = contained ? reportFolder_ : hostFolder_;
+    std::vector<ReportWarning> failed = writeErrorReport(folder, errorValue, p, diagnostics_.hostOrder(), store_, contained);
+    for (auto& w : writeStateFile(folder, store_, contained)) failed.push_back(std::move(w));
+    for (auto& w : writeCurveFiles(folder, store_, contained)) failed.push_back(std::move(w));
+    for (const auto& w : failed) warnings_.push_back(w.message());
+    // What was written: each report's file unless it failed, each file once.
+    reportFiles_.clear();
+    std::set<std::filesystem::path> skip;
+    for (const auto& w : failed) skip.insert(w.path);
+    std::vector<std::string_view> names = {errorReportName, stateFileName};
+    for (const auto& name : store_.curveFile) names.push_back(name);
+    for (const auto name : names) {
+        std::filesystem::path file = reportPath(folder, name, contained);
+        if (skip.insert(file).second) reportFiles_.push_back(std::move(file));
     }
-    for (const auto& w : writeStateFile(hostFolder_, store_)) warnings_.push_back(w.message());
-    for (const auto& w : writeCurveFiles(hostFolder_, store_)) warnings_.push_back(w.message());
 }
 
 double Evaluator::evaluate(const ModelParameters& p, const EvaluationOptions& options) {

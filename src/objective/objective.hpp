@@ -184,6 +184,11 @@ public:
     // cannot be written are collected in warnings().
     double evaluate(const ModelParameters& parameters, const EvaluationOptions& options);
 
+    // The load check an evaluation without a reload request makes, made now:
+    // the tests are then in store() and what the load noticed in warnings().
+    // Throws LoadError.
+    void loadTests();
+
     // K consecutive evaluations with the parameter sets `sets` and the same
     // options, to the bit: errors[k] and diagnostics[k] are what evaluation k
     // would give, and the state afterwards is that after evaluation K. The
@@ -205,8 +210,28 @@ public:
     // last completed evaluation (for an evaluation that stopped, of the one
     // before), exactly as its measures used them.
     std::vector<Residual> residuals() const { return calvenor::residuals(store_); }
-    // Report failures of the last call (empty when all was written).
+    // What the last call noticed without failing: the warnings of the load it
+    // made (loadWarnings(); each message once in the evaluator's life, so a
+    // reload of the same files does not repeat them), then the reports that
+    // could not be written.
     const std::vector<std::string>& warnings() const { return warnings_; }
+    const std::vector<std::string>& loadWarnings() const { return loadWarnings_; }
+
+    // Reports go into `folder`, each under its name relative to the host
+    // folder (reportPath with `contained`: nothing is written outside it),
+    // instead of the host's places; an empty folder returns to those.
+    void setReportFolder(std::filesystem::path folder);
+    // The report files the last call wrote (those that could not be written
+    // are in warnings()).
+    const std::vector<std::filesystem::path>& reportFiles() const { return reportFiles_; }
+
+    // What a later evaluation takes from the earlier ones besides the loaded
+    // tests: the simulated values at the measured rows (a row that a
+    // simulated curve does not reach keeps the value it had). Saved with a
+    // checkpoint, so that a resumed calibration continues exactly; restoring
+    // needs the same tests loaded (std::invalid_argument otherwise).
+    std::vector<double> carriedState() const;
+    void restoreCarriedState(std::span<const double> state);
     const TestStore& store() const { return store_; }
     const LoadFlags& loadFlags() const { return loadFlags_; }
     const std::filesystem::path& hostFolder() const { return hostFolder_; }
@@ -222,6 +247,10 @@ private:
     Diagnostics diagnostics_{};
     EvaluationStop lastStop_;
     std::vector<std::string> warnings_;
+    std::vector<std::string> loadWarnings_;
+    std::vector<std::string> givenWarnings_;  // sorted
+    std::filesystem::path reportFolder_;
+    std::vector<std::filesystem::path> reportFiles_;
     unsigned threads_ = defaultThreadCount();
     // Created on first use; a copy of an evaluator starts without one.
     struct Pool {

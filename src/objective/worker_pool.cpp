@@ -5,12 +5,27 @@
 
 namespace calvenor {
 
-unsigned defaultThreadCount() {
-    if (const char* env = std::getenv("CALVENOR_THREADS")) {
-        char* end = nullptr;
-        const long n = std::strtol(env, &end, 10);
-        if (end != env && *end == '\0' && n > 0 && n <= 1024) return static_cast<unsigned>(n);
+unsigned threadsFromEnvironment() {
+    const char* env = std::getenv("CALVENOR_THREADS");
+    if (env == nullptr || *env == '\0') return 0;
+    const std::string text(env);
+    unsigned n = 0;
+    bool whole = text.size() <= 4;
+    for (const char c : text) {
+        if (c < '0' || c > '9') whole = false;
+        if (whole) n = n * 10 + static_cast<unsigned>(c - '0');
     }
+    if (!whole || n < 1 || n > 1024) {
+        std::string shown;
+        for (const char c : text.substr(0, 40)) shown += (c >= 0x20 && c < 0x7F) ? c : '?';
+        throw ThreadSettingError("CALVENOR_THREADS: expected a whole number of threads from 1 to 1024, found '" +
+                                 shown + (text.size() > 40 ? "...'" : "'"));
+    }
+    return n;
+}
+
+unsigned defaultThreadCount() {
+    if (const unsigned n = threadsFromEnvironment(); n != 0) return n;
     const unsigned cores = std::thread::hardware_concurrency();
     return cores == 0 ? 1 : cores;
 }

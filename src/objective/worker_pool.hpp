@@ -7,6 +7,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <type_traits>
 #include <utility>
@@ -33,8 +34,19 @@ private:
     R (*call_)(void*, Args...);
 };
 
-// The number of threads to use when none is given: CALVENOR_THREADS if set
-// to a positive number, otherwise every core.
+// A CALVENOR_THREADS value that is not a whole number from 1 to 1024; what()
+// names the variable, the range and the value found.
+class ThreadSettingError : public std::invalid_argument {
+public:
+    using std::invalid_argument::invalid_argument;
+};
+
+// The thread count CALVENOR_THREADS asks for; 0 when it is unset or empty.
+// Throws ThreadSettingError for any other value.
+unsigned threadsFromEnvironment();
+
+// The number of threads to use when none is given: CALVENOR_THREADS if set,
+// otherwise every core. Throws ThreadSettingError.
 unsigned defaultThreadCount();
 
 class WorkerPool {

@@ -70,12 +70,14 @@ private:
 // Replaces the file `name` with `content`. On failure returns the warning
 // naming the file and the system's reason.
 std::vector<ReportWarning> replaceFile(const std::filesystem::path& hostFolder,
-                                       std::string_view name, const std::string& content) {
-    const std::string shown = displayName(hostFolder, name);
+                                       std::string_view name, const std::string& content, bool contained) {
+    const std::filesystem::path path = reportPath(hostFolder, name, contained);
+    const std::string shown = contained ? displayName({}, path.string()) : displayName(hostFolder, name);
     try {
-        writeFile(hostPath(hostFolder, name), content, shown);
+        if (contained && path.has_parent_path()) createFolder(path.parent_path());
+        writeFile(path, content, shown);
     } catch (const FileError& e) {
-        return {{shown, e.reason()}};
+        return {{shown, e.reason(), path}};
     }
     return {};
 }
@@ -119,6 +121,16 @@ static_assert(section5Header.size() == 102);
 
 }  // namespace
 
+std::filesystem::path reportPath(const std::filesystem::path& folder, std::string_view name, bool contained) {
+    if (!contained) return hostPath(folder, name);
+    std::filesystem::path inside;
+    for (const auto& part : hostPath({}, name).relative_path()) {
+        if (part == "." || part.empty()) continue;
+        inside /= part == ".." ? std::filesystem::path("up") : part;
+    }
+    return folder / inside;
+}
+
 std::string fixedField(double value, int width, int digits) {
     if (width <= 0) return {};
     const auto w = static_cast<std::size_t>(width);
@@ -144,7 +156,7 @@ std::string freeFormNumber(double value) {
 std::vector<ReportWarning> writeErrorReport(const std::filesystem::path& hostFolder,
                                             double errorValue, const ModelParameters& parameters,
                                             const std::array<double, 11>& diagnostics,
-                                            const TestStore& store) {
+                                            const TestStore& store, bool contained) {
     requireConsolidation(store);
     const HostParameters values = hostOrder(parameters);
     static constexpr const char* labels[parameterCount] = {
@@ -197,19 +209,19 @@ std::vector<ReportWarning> writeErrorReport(const std::filesystem::path& hostFol
     r.freeForm(section5Header);
     consolidationRecords(r, store);
 
-    return replaceFile(hostFolder, errorReportName, r.text());
+    return replaceFile(hostFolder, errorReportName, r.text(), contained);
 }
 
 std::vector<ReportWarning> writeStateFile(const std::filesystem::path& hostFolder,
-                                          const TestStore& store) {
+                                          const TestStore& store, bool contained) {
     requireConsolidation(store);
     Records r;
     consolidationRecords(r, store);
-    return replaceFile(hostFolder, stateFileName, r.text());
+    return replaceFile(hostFolder, stateFileName, r.text(), contained);
 }
 
 std::vector<ReportWarning> writeCurveFiles(const std::filesystem::path& hostFolder,
-                                           const TestStore& store) {
+                                           const TestStore& store, bool contained) {
     requirePerTest(store, store.curveFile.size(), "curveFile");
     requirePerTest(store, store.rowCount.size(), "rowCount");
     for (int t = 0; t < store.nTests; ++t) {
@@ -231,7 +243,7 @@ std::vector<ReportWarning> writeCurveFiles(const std::filesystem::path& hostFold
             }
             r.end();
         }
-        append(warnings, replaceFile(hostFolder, store.curveFile[t], r.text()));
+        append(warnings, replaceFile(hostFolder, store.curveFile[t], r.text(), contained));
     }
     return warnings;
 }

@@ -18,23 +18,32 @@ inline constexpr std::string_view errorReportName = ".\\vornevResult\\VORNevPicO
 inline constexpr std::string_view stateFileName = ".\\vornevResult\\MidPande.DAT";
 
 // A report that could not be written: the file as shown to the user and the
-// system's reason.
+// system's reason, and the file as written to.
 struct ReportWarning {
     std::string file;
     std::string reason;
+    std::filesystem::path path;
     std::string message() const { return file + ": cannot write report: " + reason; }
 };
 
+// The file a report of host name `name` goes to. In the host's places
+// (`contained` false): the name relative to `folder` as the host folder, an
+// absolute name as it is. In a report folder of its own (`contained`): every
+// name inside `folder`, under its relative path, an absolute name without its
+// root and each ".." as "up", so that nothing is written outside.
+std::filesystem::path reportPath(const std::filesystem::path& folder, std::string_view name, bool contained);
+
 // Each writer replaces its file(s) and returns the files that could not be
-// written; it never throws for I/O failures.
+// written; it never throws for I/O failures. In a report folder of its own
+// (`contained`, see reportPath) missing folders are created.
 std::vector<ReportWarning> writeErrorReport(const std::filesystem::path& hostFolder,
                                             double errorValue, const ModelParameters& parameters,
                                             const std::array<double, 11>& diagnostics,
-                                            const TestStore& store);
+                                            const TestStore& store, bool contained = false);
 std::vector<ReportWarning> writeStateFile(const std::filesystem::path& hostFolder,
-                                          const TestStore& store);
+                                          const TestStore& store, bool contained = false);
 std::vector<ReportWarning> writeCurveFiles(const std::filesystem::path& hostFolder,
-                                           const TestStore& store);
+                                           const TestStore& store, bool contained = false);
 
 // Field formatting shared by the reports.
 // A real right-aligned in `width` in E notation with `digits` digits after the

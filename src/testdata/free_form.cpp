@@ -429,6 +429,20 @@ std::int32_t Reader::readInteger(bool continueOnNextLines) {
     fail(item);
 }
 
+std::int64_t Reader::skipRestOfLine() {
+    std::int64_t count = 0;
+    for (;;) {
+        if (repeatLeft_ > 0) {
+            count += repeatLeft_;
+            repeatLeft_ = 0;
+        }
+        const Item item = nextItem(Kind::number, false);
+        if (item.type == ItemType::endOfLine || item.type == ItemType::endOfText || item.type == ItemType::slash)
+            return count;
+        ++count;
+    }
+}
+
 RecordCount Reader::countRecords() {
     rewind();
     RecordCount count;

@@ -84,6 +84,12 @@ public:
     double readReal(bool continueOnNextLines = true);
     std::int32_t readInteger(bool continueOnNextLines = true);
 
+    // Passes over what is left on the current line and returns how many
+    // values (null values included, a repeat count counting each repeat) it
+    // held: the values a read left unread. A slash ends them, as it ends the
+    // values of a read.
+    std::int64_t skipRestOfLine();
+
     // Counts records the way a list-directed read of one character value per
     // record does: each non-blank line is one record, up to the first line
     // whose first value cannot be read. Leaves the reader rewound.

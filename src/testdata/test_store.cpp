@@ -11,6 +11,7 @@
 
 #include "io/files.hpp"
 #include "io/numbers.hpp"
+#include "testdata/data_checks.hpp"
 #include "testdata/free_form.hpp"
 
 namespace calvenor {
@@ -114,12 +115,45 @@ bool arrayFits(std::int64_t tests, std::int64_t rows) {
     return static_cast<std::uint64_t>(tests) <= limit / static_cast<std::uint64_t>(rows);
 }
 
+// A UTF-8 byte-order mark (spreadsheet "CSV UTF-8" exports) is not text.
+std::string_view withoutByteOrderMark(std::string_view text) {
+    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+    return text;
+}
+
+// The lines of one file that hold more values than its records read: one
+// warning per file, at the first such line.
+struct ExtraValues {
+    std::int64_t firstLine = 0;
+    std::int64_t firstCount = 0;
+    std::int64_t lines = 0;
+
+    void note(std::int64_t line, std::int64_t extra, int used) {
+        if (extra <= 0) return;
+        if (lines++ == 0) {
+            firstLine = line;
+            firstCount = used + extra;
+        }
+    }
+    void warn(const std::string& shown, int used, const char* record, std::vector<std::string>& to) const {
+        if (lines == 0) return;
+        std::string m = shown + ":" + std::to_string(firstLine) + ": " + std::to_string(firstCount) +
+                        " values on the line, where a " + record + " has " + std::to_string(used) +
+                        ": the first " + std::to_string(used) + " are read and the rest ignored";
+        if (lines > 1)
+            m += " (likewise on " + std::to_string(lines - 1) + " more line" + (lines > 2 ? "s" : "") + ")";
+        m += "; a comma separates values, so decimals need a point (0.01, not 0,01)";
+        to.push_back(std::move(m));
+    }
+};
+
 struct ListRecord {
     std::string testFile;
     bool nameCut = false;
     std::int32_t testType = 0;
     double pInitial = 0.0;
     double eInitial = 0.0;
+    std::int64_t extraValues = 0;  // values after the four fields
 };
 
 ListRecord readListRecord(freeform::Reader& reader, const std::string& shown) {
@@ -153,14 +187,18 @@ ListRecord readListRecord(freeform::Reader& reader, const std::string& shown) {
     } catch (const freeform::ReadError& e) {
         failAt(shown, e.line(), expected, e.found());
     }
+    record.extraValues = reader.skipRestOfLine();
     return record;
 }
 
-// Reads the data records of one test, row after row, columns side by side.
+// Reads the data records of one test, row after row, columns side by side;
+// the line of each row goes to `lines`.
 std::vector<MeasuredRow> readDataRecords(freeform::Reader& reader, const RecordsToRead& records,
-                                         const std::string& shown) {
+                                         const std::string& shown, std::vector<std::int64_t>& lines,
+                                         ExtraValues& extra) {
     std::vector<MeasuredRow> rows;
     rows.reserve(static_cast<std::size_t>(records.counted));
+    lines.reserve(static_cast<std::size_t>(records.counted));
     for (std::int64_t r = 0; r < records.toRead(); ++r) {
         reader.beginRead();
         const std::int64_t line = reader.line();
@@ -177,7 +215,11 @@ std::vector<MeasuredRow> readDataRecords(freeform::Reader& reader, const Records
                        e.found());
             }
         }
-        if (r < records.counted) rows.push_back(row);
+        if (r < records.counted) {
+            rows.push_back(row);
+            lines.push_back(line);
+            extra.note(line, reader.skipRestOfLine(), columnCount);
+        }
     }
     checkStopLine(records, shown);
     return rows;
@@ -194,17 +236,27 @@ double largestMagnitude(std::span<const double> values) {
     return largest;
 }
 
-std::vector<LabTest> readList(const fs::path& hostFolder, std::string_view listName,
-                              const std::string& listShown) {
+// The tests of a list as read, where each was read from, and what the
+// reading noticed.
+struct ListContent {
     std::vector<LabTest> tests;
+    std::vector<TestSource> sources;
+    std::vector<std::string> warnings;
+};
+
+ListContent readList(const fs::path& hostFolder, std::string_view listName, const std::string& listShown) {
+    ListContent content;
+    std::vector<LabTest>& tests = content.tests;
     std::vector<bool> nameCut;
     {
         const std::string text = readWholeFile(hostPath(hostFolder, listName), listShown);
-        freeform::Reader reader(text);
+        freeform::Reader reader(withoutByteOrderMark(text));
         const RecordsToRead records = countRecords(reader, listShown);
         tests.reserve(static_cast<std::size_t>(records.counted));
+        ExtraValues extra;
         for (std::int64_t t = 0; t < records.toRead(); ++t) {
             reader.beginRead();
+            const std::int64_t line = reader.line();
             ListRecord record = readListRecord(reader, listShown);
             if (t >= records.counted) break;
             LabTest& test = tests.emplace_back();
@@ -213,8 +265,11 @@ std::vector<LabTest> readList(const fs::path& hostFolder, std::string_view listN
             test.pInitial = record.pInitial;
             test.eInitial = record.eInitial;
             nameCut.push_back(record.nameCut);
+            content.sources.push_back({listShown, line, {}, {}});
+            extra.note(line, record.extraValues, 4);
         }
         checkStopLine(records, listShown);
+        extra.warn(listShown, 4, "list record", content.warnings);
     }
 
     for (std::size_t t = 0; t < tests.size(); ++t) {
@@ -224,12 +279,20 @@ std::vector<LabTest> readList(const fs::path& hostFolder, std::string_view listN
                           nameCut[t] ? " (the name in the list is longer than 1000 characters "
                                        "and was cut)"
                                      : "");
-        freeform::Reader reader(text);
+        freeform::Reader reader(withoutByteOrderMark(text));
         const RecordsToRead records = countRecords(reader, shown);
         if (records.toRead() == 0) throw LoadError(shown + ": no data rows");
-        tests[t].rows = readDataRecords(reader, records, shown);
+        TestSource& source = content.sources[t];
+        source.file = shown;
+        ExtraValues extra;
+        tests[t].rows = readDataRecords(reader, records, shown, source.rowLines, extra);
+        extra.warn(shown, columnCount, "data row", content.warnings);
     }
-    return tests;
+    return content;
+}
+
+void addWarnings(std::vector<std::string>* to, std::vector<std::string> from) {
+    if (to != nullptr) to->insert(to->end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
 }
 
 TestStore buildStore(std::vector<LabTest> tests) {
@@ -383,19 +446,37 @@ TestStore buildTestStore(std::vector<LabTest> tests) {
     return outOfMemoryAsLoadError("the test set", [&] { return buildStore(std::move(tests)); });
 }
 
-std::vector<LabTest> readTestList(const fs::path& hostFolder, std::string_view listName) {
-    const std::string listShown = displayName(hostFolder, listName);
-    return outOfMemoryAsLoadError(listShown, [&] { return readList(hostFolder, listName, listShown); });
-}
-
-TestStore loadTestList(const fs::path& hostFolder, std::string_view listName) {
+std::vector<LabTest> readTestList(const fs::path& hostFolder, std::string_view listName,
+                                  std::vector<std::string>* warnings) {
     const std::string listShown = displayName(hostFolder, listName);
     return outOfMemoryAsLoadError(listShown, [&] {
-        return buildStore(readList(hostFolder, listName, listShown));
+        ListContent content = readList(hostFolder, listName, listShown);
+        if (warnings != nullptr) {
+            addWarnings(&content.warnings, plausibilityWarnings(content.tests, content.sources));
+            addWarnings(warnings, std::move(content.warnings));
+        }
+        return std::move(content.tests);
     });
 }
 
-void loadCheck(TestStore& store, LoadFlags& rule, const fs::path& hostFolder, bool reload) {
+TestStore loadTestList(const fs::path& hostFolder, std::string_view listName, std::vector<std::string>* warnings) {
+    const std::string listShown = displayName(hostFolder, listName);
+    return outOfMemoryAsLoadError(listShown, [&] {
+        ListContent content = readList(hostFolder, listName, listShown);
+        if (warnings != nullptr) {
+            addWarnings(&content.warnings, plausibilityWarnings(content.tests, content.sources));
+        }
+        TestStore store = buildStore(std::move(content.tests));
+        if (warnings != nullptr) {
+            addWarnings(&content.warnings, scoringWarnings(store, content.sources, listShown));
+            addWarnings(warnings, std::move(content.warnings));
+        }
+        return store;
+    });
+}
+
+void loadCheck(TestStore& store, LoadFlags& rule, const fs::path& hostFolder, bool reload,
+               std::vector<std::string>* warnings) {
     ListKind kind;
     if (reload) {
         kind = ListKind::full;
@@ -410,8 +491,10 @@ void loadCheck(TestStore& store, LoadFlags& rule, const fs::path& hostFolder, bo
     const std::string_view listName = kind == ListKind::full ? fullListName : workingListName;
     store.clear();
     try {
-        store = loadTestList(hostFolder, listName);
+        std::vector<std::string> found;
+        store = loadTestList(hostFolder, listName, warnings != nullptr ? &found : nullptr);
         rule.retryList.reset();
+        addWarnings(warnings, std::move(found));
     } catch (...) {
         store.clear();
         rule.retryList = kind;

@@ -79,6 +79,16 @@ struct LabTest {
     std::vector<MeasuredRow> rows;
 };
 
+// Where a test's records were read from, for messages: the list (as shown
+// to the user) and the line of the test's record, the data file (as shown)
+// and the line of each row.
+struct TestSource {
+    std::string list;
+    std::int64_t listLine = 0;
+    std::string file;
+    std::vector<std::int64_t> rowLines;
+};
+
 // The tests of the current list: list fields, measured rows, the values
 // derived from them, and the simulated values the last evaluation left.
 // Per-test fields are indexed from 0 (test t of the list is index t - 1).
@@ -138,17 +148,25 @@ std::string deriveCurveFile(std::string_view listName, std::int32_t testType);
 TestStore buildTestStore(std::vector<LabTest> tests);
 
 // Reads a list and every data file it names. Throws LoadError naming the
-// file and line.
-std::vector<LabTest> readTestList(const std::filesystem::path& hostFolder, std::string_view listName);
+// file and line. A UTF-8 byte-order mark at the start of a file is passed
+// over. What the reading noticed without stopping is added to `warnings`
+// (when given), each naming the file and line: records with more values than
+// are read, and the plausibility warnings of data_checks.hpp.
+std::vector<LabTest> readTestList(const std::filesystem::path& hostFolder, std::string_view listName,
+                                  std::vector<std::string>* warnings = nullptr);
 
-// readTestList, then buildTestStore.
-TestStore loadTestList(const std::filesystem::path& hostFolder, std::string_view listName);
+// readTestList, then buildTestStore; the warnings also say when no test of
+// the list is scored, or which tests are not.
+TestStore loadTestList(const std::filesystem::path& hostFolder, std::string_view listName,
+                       std::vector<std::string>* warnings = nullptr);
 
 // The load rule, run at the start of every host-style evaluation: a reload
 // request loads the full list; otherwise a pending retry or the first use
 // loads its list; otherwise nothing is read. On failure the store is left
-// empty with retryList set, and LoadError propagates.
-void loadCheck(TestStore& store, LoadFlags& rule, const std::filesystem::path& hostFolder, bool reload);
+// empty with retryList set, and LoadError propagates. The warnings of a load
+// that completed are added to `warnings` (when given).
+void loadCheck(TestStore& store, LoadFlags& rule, const std::filesystem::path& hostFolder, bool reload,
+               std::vector<std::string>* warnings = nullptr);
 
 // Writes a test set as the host reads it: DIR/vornevResult/evReadInListZong.txt
 // listing `full`, DIR/vornevResult/evReadInList.txt listing `working`, and

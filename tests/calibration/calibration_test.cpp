@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <limits>
 #include <random>
 
 #include "calibration/calibration.hpp"
+#include "calibration/calibration_error.hpp"
+#include "calibration/checkpoint.hpp"
 #include "calibration/engine.hpp"
 #include "calibration/synthesis.hpp"
 #include "support/exact.hpp"
@@ -182,6 +185,36 @@ TEST_F(SmallData, StopsCleanlyWithTheBestSoFar) {
     EXPECT_EQ(objective.evaluations(), 3 * 8);  // the first population and two generations
     EXPECT_TRUE(objective.hasBest());
     EXPECT_TRUE(std::isfinite(objective.bestError()));
+}
+
+TEST(CalibrationRecords, NonFiniteValuesAreStringsAndCheckpointsReadBackToTheBit) {
+    CalibrationOutcome r;
+    r.settings.seed = 5;
+    r.error = std::numeric_limits<double>::infinity();
+    r.diagnostics.ErrorObjqz = std::numeric_limits<double>::quiet_NaN();
+    const std::string text = prettyJson(outcomeJson(r));
+    EXPECT_NE(text.find("\"error\": \"inf\""), std::string::npos) << text;
+    EXPECT_NE(text.find("\"ErrorObjqz\": \"nan\""), std::string::npos) << text;
+
+    Checkpoint c;
+    c.program = programName();
+    c.settings = r.settings;
+    c.settings.parameters[2] = {0.1 / 3.0, 1e-300, 0.7, false};
+    c.settings.generations = 12;
+    c.files = {{"vornevResult/T1.txt", "ab"}};
+    c.record.errors = {1.0 / 3.0, std::numeric_limits<double>::infinity(), 5e-324, -0.0};
+    c.record.pointsDigest = "0f";
+    c.record.carried = {0.1, std::numeric_limits<double>::quiet_NaN(), -1e308};
+    c.frontEnd = {{"dir", "d"}};
+    const Checkpoint back = readCheckpoint(checkpointText(c), "checkpoint.json");
+    EXPECT_EQ(checkpointText(back), checkpointText(c));
+    ASSERT_EQ(back.record.errors.size(), c.record.errors.size());
+    for (std::size_t k = 0; k < c.record.errors.size(); ++k)
+        EXPECT_TRUE(sameDouble(back.record.errors[k], c.record.errors[k])) << k;
+    EXPECT_TRUE(sameDouble(back.settings.parameters[2].start, 0.1 / 3.0));
+    EXPECT_EQ(back.settings.generations, 12);
+    EXPECT_FALSE(back.settings.population);
+    EXPECT_THROW(readCheckpoint("{\"checkpoint\": 1}", "c.json"), CalibrationError);
 }
 
 }  // namespace

@@ -109,6 +109,7 @@ TEST(EvalBadInput, ReplayedCalls) {
           ".\\vornevResult\\T2.txt 3 100 0.69\n");
     write(folder.dir.path() / "vornevResult/T2.txt", "0 0 100 0 0\n0.01 40 113 0.002 0\n");
     write(calls, "1.25 0.3 0.005 0.03 0.85 0 0.83 0.5 1.0 1 0 0\n"
+                 "1.25 0.3 0.005 0.03 0.85 0 0.83 0.5 1.0 1 0 1\n"
                  "1.25 0.3 0.005 0.03 0.85 0 0.83 0.5 1.0 1 0 1\n");
     CliRun r = run({"eval", "--dir", folder.dir.path().string(), "--calls", calls.string()});
     EXPECT_EQ(r.status, 0);
@@ -131,6 +132,65 @@ TEST(EvalBadInput, ReplayedCalls) {
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "calvenor: " + calls.string() +
                          ":1: expected 12 numbers (9 parameters, 3 switches), found 11\n");
+}
+
+TEST(EvalBadInput, WarningsNameWhatScoresNothingAndWhatStopped) {
+    testing::TempDir dir;
+    // Nothing scored: warned once per list in a sequence of calls (reloads
+    // included), and the host's 0 stays.
+    write(dir.path() / "none/vornevResult/evReadInList.txt", "vornevResult\\T1.txt 0 100 0.69\n");
+    write(dir.path() / "none/vornevResult/evReadInListZong.txt", "vornevResult\\T1.txt 0 100 0.69\n");
+    write(dir.path() / "none/vornevResult/T1.txt", "0 0 100 0 0\n0.01 40 113 0.002 0\n");
+    // Commas and comments in the calls file, as in the data files.
+    const fs::path calls = dir.path() / "calls.txt";
+    write(calls, "# propm enu pkappa plamda pnvoid cohesion z chi sm, switches\n"
+                 "1.25, 0.3, 0.005, 0.03, 0.85, 0, 0.83, 0.5, 1.0, 1, 0, 0  # first\n"
+                 "1.25 0.3 0.005 0.03 0.85 0 0.83 0.5 1.0 1 0 1\n"
+                 "1.25 0.3 0.005 0.03 0.85 0 0.83 0.5 1.0 1 0 1\n");
+    CliRun r = run({"eval", "--dir", (dir.path() / "none").string(), "--calls", calls.string()});
+    EXPECT_EQ(r.status, 0);
+    const std::string why = ": no test is scored: vornevResult/T1.txt has type code 0, which no measure scores; "
+                            "every error value is 0\n";
+    EXPECT_EQ(r.err, "calvenor: warning: " + (dir.path() / "none/vornevResult/evReadInList.txt").string() + why +
+                         "calvenor: warning: " + (dir.path() / "none/vornevResult/evReadInListZong.txt").string() +
+                         why);
+    const std::vector<std::string> out = testing::lines(r.out);
+    ASSERT_EQ(out.size(), 3u) << r.out;
+    for (int k = 0; k < 3; ++k)
+        EXPECT_EQ(out[k].rfind("call " + std::to_string(k + 1) + " error 0 ", 0), 0u) << out[k];
+    write(calls, "1.25 0.3 0.005 0.03 0.85 0 0.83 0.5 1.0 1,,0\n");
+    r = run({"eval", "--dir", (dir.path() / "none").string(), "--calls", calls.string()});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "calvenor: " + calls.string() + ":1: expected a number, found an empty value\n");
+
+    // A stopped evaluation names its test and why.
+    write(dir.path() / "below/vornevResult/evReadInList.txt", "vornevResult\\T1.txt 3 50 0.69\n");
+    write(dir.path() / "below/vornevResult/T1.txt", "0 0 40 0 0\n0.01 40 45 0.002 0\n");
+    r = run(evalArgs(dir.path() / "below"));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("error inf\n", 0), 0u) << r.out;
+    EXPECT_EQ(r.err, "calvenor: warning: test 1 of the list (vornevResult/T1.txt, type 3) stopped the evaluation: "
+                     "the compression run from the list pressure 50 kPa (void ratio 0.69) never reached the test's "
+                     "first measured pressure 40 kPa (it is below the list pressure, and the compression run only "
+                     "loads); the error value is inf\n");
+}
+
+TEST(CommandLine, UsageReadableBoundsAndTheThreadSetting) {
+    CliRun r = run({});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind("Calvenor: calibration of a critical-state soil model", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("calibrate"), std::string::npos);
+    r = run({"calibrate", "--population", "3"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "calvenor: --population: expected a whole number from 5 to 1000000, found '3'\n");
+    r = run({"calibrate", "--max-evaluations", "0"});
+    EXPECT_EQ(r.err, "calvenor: --max-evaluations: expected a whole number from 1 to 1099511627776, found '0'\n");
+    r = run({"calibrate", "--threads", "-1"});
+    EXPECT_EQ(r.err, "calvenor: --threads: expected a whole number from 0 to 4096, found '-1'\n");
+    testing::TempDir dir;
+    r = run(evalArgs(dir.path()), {}, {"CALVENOR_THREADS=2x"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "calvenor: CALVENOR_THREADS: expected a whole number of threads from 1 to 1024, found '2x'\n");
 }
 
 }  // namespace

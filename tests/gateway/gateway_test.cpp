@@ -269,6 +269,42 @@ TEST_F(GatewayTest, ReportThatCannotBeWrittenWarnsAndTheResultsStillCome) {
     EXPECT_EQ(fakehost::warnings().size(), 1u);
 }
 
+TEST_F(GatewayTest, DataWarningsComeOnceAndABadThreadSettingIsAnError) {
+    // A data line with a value more than a row reads: warned on the load,
+    // not again when the same files are reloaded.
+    const fs::path data = dir.path() / "vornevResult/data/T1.txt";
+    std::string text = calvenor::testing::readAll(data);
+    text.insert(text.find('\n', 1), " 7");  // at the end of line 2, the first row
+    std::ofstream(data, std::ios::binary | std::ios::trunc) << text;
+    Evaluator reference{dir.path()};
+    const Result r = run({row(sets[0]), row({0, 0, 0})});
+    ASSERT_FALSE(r.error) << r.error->message;
+    expectSameValues(fakehost::values(r.outputs[0]), {direct(reference, sets[0], {0, 0, 0}).first});
+    ASSERT_EQ(fakehost::warnings().size(), 1u);
+    EXPECT_EQ(fakehost::warnings()[0].id, "Calvenor:dataWarning");
+    EXPECT_EQ(fakehost::warnings()[0].message,
+              (dir.path() / "vornevResult/data/T1.txt").string() +
+                  ":2: 6 values on the line, where a data row has 5: the first 5 are read and the rest ignored; a "
+                  "comma separates values, so decimals need a point (0.01, not 0,01)");
+    fakehost::reset();
+    ASSERT_FALSE(run({row(sets[0]), row({0, 0, 1})}).error);
+    EXPECT_TRUE(fakehost::warnings().empty());
+
+    // The module's state is not made with a malformed thread count.
+    fakehost::clearModule();
+    const fs::path previous = fs::current_path();
+    fs::current_path(dir.path());
+    setenv("CALVENOR_THREADS", "four", 1);
+    mxArray* outputs[2] = {nullptr, nullptr};
+    const mxArray* inputs[2] = {row(sets[0]), row({0, 0, 0})};
+    EXPECT_THROW(mexFunction(2, outputs, 2, inputs), fakehost::HostError);
+    unsetenv("CALVENOR_THREADS");
+    fs::current_path(previous);
+    EXPECT_STREQ(fakehost::lastErrorId(), "Calvenor:badEnvironment");
+    EXPECT_STREQ(fakehost::lastErrorMessage(),
+                 "CALVENOR_THREADS: expected a whole number of threads from 1 to 1024, found 'four'");
+}
+
 // Runs one call whose host error jumps back here instead of returning, then
 // releases the outputs as the host would. Returns the change in live
 // allocations over the call.

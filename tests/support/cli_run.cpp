@@ -17,6 +17,11 @@ namespace calvenor::testing {
 
 CliRun run(const std::vector<std::string>& args, const std::string& cwd,
            const std::vector<std::string>& environment) {
+    return run(args, cwd, environment, {});
+}
+
+CliRun run(const std::vector<std::string>& args, const std::string& cwd,
+           const std::vector<std::string>& environment, const std::function<void(int pid)>& whileRunning) {
     const TempDir scratch;
     const std::string outFile = (scratch.path() / "out").string();
     const std::string errFile = (scratch.path() / "err").string();
@@ -43,6 +48,7 @@ CliRun run(const std::vector<std::string>& args, const std::string& cwd,
     const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, cargv.data(), cenv.data());
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) throw std::runtime_error("cannot run " + program + ": " + std::strerror(rc));
+    if (whileRunning) whileRunning(pid);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) throw std::runtime_error(std::string("waitpid: ") + std::strerror(errno));

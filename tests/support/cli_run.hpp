@@ -1,6 +1,7 @@
 // Runs the calvenor program and keeps what it printed.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,5 +17,10 @@ struct CliRun {
 // `environment` entries ("NAME=value") added to the test's own.
 CliRun run(const std::vector<std::string>& args, const std::string& cwd = {},
            const std::vector<std::string>& environment = {});
+
+// The same, calling whileRunning(pid) once the program has started (it may
+// signal the program, then returns; the run is then waited for).
+CliRun run(const std::vector<std::string>& args, const std::string& cwd,
+           const std::vector<std::string>& environment, const std::function<void(int pid)>& whileRunning);
 
 }  // namespace calvenor::testing

@@ -6,13 +6,8 @@
 #include "model/model_state.hpp"
 
 namespace calvenor {
-namespace {
 
-using model::ElasticCompliance;
-using model::PathConstants;
-using model::PointState;
-
-void checkArrays(const PathArrays& out, int nPoints) {
+void checkPathArrays(const PathArrays& out, int nPoints) {
     const auto n = static_cast<std::size_t>(nPoints < 1 ? 0 : nPoints);
     for (auto size : {out.epsAxial.size(), out.qDev.size(), out.pMean.size(),
                       out.voidRatio.size(), out.poreU.size(), out.epsVol.size()}) {
@@ -22,6 +17,12 @@ void checkArrays(const PathArrays& out, int nPoints) {
         }
     }
 }
+
+namespace {
+
+using model::ElasticCompliance;
+using model::PathConstants;
+using model::PointState;
 
 // Raw pointers to the six curves, point 1 at index 0.
 struct Curves {
@@ -262,8 +263,8 @@ void runShearPathPair(const ModelConstants& model, const StartState& startA, con
         reachedB = runShearPath(model, startB, b, arraysB);
         return;
     }
-    checkArrays(arraysA, a.nPoints);
-    checkArrays(arraysB, b.nPoints);
+    checkPathArrays(arraysA, a.nPoints);
+    checkPathArrays(arraysB, b.nPoints);
     const Curves outA(arraysA), outB(arraysB);
     outA.voidRatio[0] = startA.eStart;
     outA.epsAxial[0] = 0.0;
@@ -284,7 +285,7 @@ void runShearPathPair(const ModelConstants& model, const StartState& startA, con
 int runShearPath(const ModelConstants& model, const StartState& start, const ShearSettings& settings,
                  const PathArrays& arrays) {
     const int n = settings.nPoints;
-    checkArrays(arrays, n);
+    checkPathArrays(arrays, n);
     if (n < 1) return 0;
     const Curves out(arrays);
     out.voidRatio[0] = start.eStart;
@@ -318,7 +319,7 @@ BracketSearch compressionPath(const ModelConstants& model, const StartState& sta
                               const CompressionSettings& settings, const PathArrays& arrays,
                               double target) {
     const int n = settings.nPoints;
-    checkArrays(arrays, n);
+    checkPathArrays(arrays, n);
     BracketSearch result{-1, false};
     if (n < 1) return result;
     const Curves out(arrays);

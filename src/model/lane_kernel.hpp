@@ -24,7 +24,7 @@
 
 namespace calvenor::lanes {
 
-inline constexpr int maxWidth = 4;
+inline constexpr int maxWidth = 8;
 
 // Order of the curves in the pointer tables.
 enum Curve { epsAxialCurve, qDevCurve, pMeanCurve, voidRatioCurve, poreUCurve, epsVolCurve, curveCount };

@@ -1,12 +1,17 @@
-// The lane kernels: grouping of the lanes, the portable lane type, and the
-// choice of the kernel at run time.
+// The lane kernels: the generic and SSE2 lane types, the grouping of the
+// lanes, and the choice of the kernel at run time.
 #include "model/lanes.hpp"
 
 #include <cstdlib>
-#include <cstring>
+#include <string_view>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "model/lane_kernel.hpp"
+#include "model/lane_vectors.hpp"
 #include "model/single.hpp"
 
 namespace calvenor {
@@ -15,8 +20,8 @@ namespace {
 
 // Four lanes in plain doubles and floats, one operation after another: as
 // portable as the scalar code, and four independent chains of divisions for
-// the processor to overlap.
-struct PortableLanes {
+// the processor to overlap. The kernel of processors without SSE2.
+struct GenericLanes {
     static constexpr int width = 4;
 
     template <class T, class Fn, std::size_t... I>
@@ -85,6 +90,52 @@ struct PortableLanes {
     static unsigned bits(M m) { return m; }
     static M maskOf(unsigned bits) { return bits; }
 };
+
+#if defined(__SSE2__)
+// SSE2, part of every x86-64 processor: two doubles per register. On many
+// processors a division of two doubles in one register costs the divider
+// what a single one does, and the divisions set the pace of the steps.
+struct Sse2 {
+    using reg = __m128d;
+    using freg = __m128;
+    static constexpr int n = 2;
+    static reg set1(double x) { return _mm_set1_pd(x); }
+    static reg loadu(const double* p) { return _mm_loadu_pd(p); }
+    static void storeu(double* p, reg x) { _mm_storeu_pd(p, x); }
+    static reg add(reg a, reg b) { return _mm_add_pd(a, b); }
+    static reg sub(reg a, reg b) { return _mm_sub_pd(a, b); }
+    static reg mul(reg a, reg b) { return _mm_mul_pd(a, b); }
+    static reg div(reg a, reg b) { return _mm_div_pd(a, b); }
+    static reg sqrt(reg a) { return _mm_sqrt_pd(a); }
+    static reg negate(reg a) { return _mm_xor_pd(a, _mm_set1_pd(-0.0)); }
+    static reg lt(reg a, reg b) { return _mm_cmplt_pd(a, b); }
+    static reg le(reg a, reg b) { return _mm_cmple_pd(a, b); }
+    static reg gt(reg a, reg b) { return _mm_cmpgt_pd(a, b); }
+    static reg blend(reg m, reg a, reg b) { return _mm_or_pd(_mm_and_pd(m, a), _mm_andnot_pd(m, b)); }
+    static unsigned movemask(reg m) { return static_cast<unsigned>(_mm_movemask_pd(m)); }
+    static reg maskOf(unsigned bits) {
+        return _mm_castsi128_pd(_mm_set_epi64x(bits & 2u ? -1 : 0, bits & 1u ? -1 : 0));
+    }
+    // Two floats in the low half of the register.
+    static freg narrow(reg a) { return _mm_cvtpd_ps(a); }
+    static reg wide(freg a) { return _mm_cvtps_pd(a); }
+    static freg fset1(float x) { return _mm_set1_ps(x); }
+    static freg fadd(freg a, freg b) { return _mm_add_ps(a, b); }
+    static freg fsub(freg a, freg b) { return _mm_sub_ps(a, b); }
+    static freg fmul(freg a, freg b) { return _mm_mul_ps(a, b); }
+    static freg fdiv(freg a, freg b) { return _mm_div_ps(a, b); }
+};
+
+// Groups of up to four lanes in two registers per value, larger ones in four.
+void sse2ShearGroup(ShearGroup& g) {
+    if (g.count <= 4) return laneShearGroup<VectorLanes<Sse2, 2>>(g);
+    laneShearGroup<VectorLanes<Sse2, 4>>(g);
+}
+void sse2CompressionGroup(CompressionGroup& g) {
+    if (g.count <= 4) return laneCompressionGroup<VectorLanes<Sse2, 2>>(g);
+    laneCompressionGroup<VectorLanes<Sse2, 4>>(g);
+}
+#endif
 
 using ShearGroupFn = void (*)(ShearGroup&);
 using CompressionGroupFn = void (*)(CompressionGroup&);
@@ -187,17 +238,23 @@ void compressionLanes(std::span<CompressionLane> lanes, int width, CompressionGr
     if (count > 0) flush(count);
 }
 
-void portableShear(std::span<ShearLane> lanes) {
-    shearLanes(lanes, PortableLanes::width, laneShearGroup<PortableLanes>);
+template <ShearGroupFn Group, int Width>
+void shearKernel(std::span<ShearLane> lanes) {
+    shearLanes(lanes, Width, Group);
 }
-void portableCompress(std::span<CompressionLane> lanes) {
-    compressionLanes(lanes, PortableLanes::width, laneCompressionGroup<PortableLanes>);
+template <CompressionGroupFn Group, int Width>
+void compressionKernel(std::span<CompressionLane> lanes) {
+    compressionLanes(lanes, Width, Group);
 }
+
+constexpr int genericWidth = GenericLanes::width;
+const LaneKernel generic{"generic", genericWidth, shearKernel<laneShearGroup<GenericLanes>, genericWidth>,
+                         compressionKernel<laneCompressionGroup<GenericLanes>, genericWidth>};
+#if defined(__SSE2__)
+const LaneKernel sse2{"sse2", 8, shearKernel<sse2ShearGroup, 8>, compressionKernel<sse2CompressionGroup, 8>};
+#endif
 
 #if defined(CALVENOR_AVX2_KERNEL)
-void avx2Shear(std::span<ShearLane> lanes) { shearLanes(lanes, 4, avx2ShearGroup); }
-void avx2Compress(std::span<CompressionLane> lanes) { compressionLanes(lanes, 4, avx2CompressionGroup); }
-
 bool avx2Supported() {
     // libgcc's check covers both the processor and the operating system's
     // saving of the ymm registers.
@@ -206,23 +263,34 @@ bool avx2Supported() {
 }
 #endif
 
-const LaneKernel portable{"portable", PortableLanes::width, portableShear, portableCompress};
-
 const LaneKernel& chooseKernel() {
-    const LaneKernel* avx2 = avx2Kernel();
     const char* forced = std::getenv("CALVENOR_KERNEL");
-    if (forced != nullptr && std::strcmp(forced, "portable") == 0) return portable;
-    return avx2 != nullptr ? *avx2 : portable;
+    const std::string_view name = forced != nullptr ? forced : "";
+    if (name == "portable") return portableKernel();
+    if (name == "generic") return generic;
+#if defined(__SSE2__)
+    if (name == "sse2") return sse2;
+#endif
+    return avx2Kernel() != nullptr ? *avx2Kernel() : portableKernel();
 }
 
 }  // namespace
 }  // namespace lanes
 
-const LaneKernel& portableKernel() { return lanes::portable; }
+const LaneKernel& genericKernel() { return lanes::generic; }
+
+const LaneKernel& portableKernel() {
+#if defined(__SSE2__)
+    return lanes::sse2;
+#else
+    return lanes::generic;
+#endif
+}
 
 const LaneKernel* avx2Kernel() {
 #if defined(CALVENOR_AVX2_KERNEL)
-    static const LaneKernel avx2{"avx2", 4, lanes::avx2Shear, lanes::avx2Compress};
+    static const LaneKernel avx2{"avx2", 8, lanes::shearKernel<lanes::avx2ShearGroup, 8>,
+                                 lanes::compressionKernel<lanes::avx2CompressionGroup, 8>};
     static const bool supported = lanes::avx2Supported();
     return supported ? &avx2 : nullptr;
 #else

@@ -46,20 +46,23 @@ struct CompressionLane {
 
 // One implementation of the lane steps.
 struct LaneKernel {
-    const char* name;  // "portable" or "avx2"
-    int width;         // lanes stepped together in one group
+    const char* name;  // "generic", "sse2" or "avx2"
+    int width;         // lanes stepped together in one group at most
     void (*shear)(std::span<ShearLane> lanes);
     void (*compress)(std::span<CompressionLane> lanes);
 };
 
-// The kernel for every x86-64 (and other) processor.
+// The kernel in plain C++, for every processor.
+const LaneKernel& genericKernel();
+// The kernel of the portable build: SSE2 on x86-64 (every such processor
+// has it), the generic kernel elsewhere.
 const LaneKernel& portableKernel();
 // The AVX2 kernel, or null where it is not built or the processor or the
 // operating system does not support AVX2.
 const LaneKernel* avx2Kernel();
 
-// The kernel chosen once per process: CALVENOR_KERNEL=portable or avx2 when
-// set (avx2 where it is not available gives the portable kernel), otherwise
+// The kernel chosen once per process: the one CALVENOR_KERNEL names
+// ("portable", "generic", "sse2", "avx2") where it is available, otherwise
 // the AVX2 kernel where available, otherwise the portable one.
 const LaneKernel& laneKernel();
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -54,7 +55,8 @@ ModelConstants randomModel(std::mt19937_64& rng) {
 }
 
 std::vector<const LaneKernel*> kernels() {
-    std::vector<const LaneKernel*> k{&portableKernel()};
+    std::vector<const LaneKernel*> k{&genericKernel()};
+    if (&portableKernel() != &genericKernel()) k.push_back(&portableKernel());
     if (avx2Kernel() != nullptr) k.push_back(avx2Kernel());
     return k;
 }
@@ -113,16 +115,39 @@ TEST(LaneKernels, ShearPathsMatchTheScalarRuns) {
     }
     EXPECT_GE(early, 8) << "too few paths end early to test the masking";
 
+    // All lanes in one call (groups of six of a code), and each code's
+    // lanes three to a call (groups of three).
+    std::vector<std::vector<std::size_t>> calls(1), byThree;
+    for (std::size_t i = 0; i < lanes.size(); ++i) calls[0].push_back(i);
+    for (std::size_t c = 0; c < 6; ++c) {
+        for (int half = 0; half < 2; ++half) {
+            byThree.emplace_back();
+            for (int k = 3 * half; k < 3 * half + 3; ++k) byThree.back().push_back(6 * static_cast<std::size_t>(k) + c);
+        }
+    }
     for (const LaneKernel* kernel : kernels()) {
-        std::vector<Curves> got = stale;
-        std::vector<ShearLane> run = lanes;
-        for (std::size_t i = 0; i < run.size(); ++i) run[i].out = got[i].arrays();
-        kernel->shear(run);
-        for (std::size_t i = 0; i < run.size(); ++i) {
-            const std::string what = std::string(kernel->name) + " lane " + std::to_string(i) + " (type " +
-                                     std::to_string(run[i].settings.testType) + ")";
-            EXPECT_EQ(run[i].reached, reached[i]) << what;
-            expectSameCurves(expected[i], got[i], what);
+        for (const auto& split : {calls, byThree}) {
+            std::vector<Curves> got = stale;
+            std::vector<ShearLane> run = lanes;
+            for (std::size_t i = 0; i < run.size(); ++i) run[i].out = got[i].arrays();
+            std::vector<bool> ran(run.size(), split.size() == 1);
+            for (const auto& call : split) {
+                std::vector<ShearLane> part;
+                for (std::size_t i : call) part.push_back(run[i]);
+                kernel->shear(part);
+                for (std::size_t k = 0; k < call.size(); ++k) {
+                    run[call[k]] = part[k];
+                    ran[call[k]] = true;
+                }
+            }
+            for (std::size_t i = 0; i < run.size(); ++i) {
+                if (!ran[i]) continue;
+                const std::string what = std::string(kernel->name) + (split.size() == 1 ? " all" : " by three") +
+                                         ", lane " + std::to_string(i) + " (type " +
+                                         std::to_string(run[i].settings.testType) + ")";
+                EXPECT_EQ(run[i].reached, reached[i]) << what;
+                expectSameCurves(expected[i], got[i], what);
+            }
         }
     }
 }
@@ -173,16 +198,22 @@ TEST(LaneKernels, CompressionRunsMatchTheScalarRuns) {
     EXPECT_GE(unwritten, 3);
     EXPECT_GE(staleFound, 1);
 
+    // All lanes in one call, and three to a call.
     for (const LaneKernel* kernel : kernels()) {
-        std::vector<Curves> got = stale;
-        std::vector<CompressionLane> run = lanes;
-        for (std::size_t i = 0; i < run.size(); ++i) run[i].out = got[i].arrays();
-        kernel->compress(run);
-        for (std::size_t i = 0; i < run.size(); ++i) {
-            const std::string what = std::string(kernel->name) + " lane " + std::to_string(i);
-            EXPECT_EQ(run[i].search.interval, search[i].interval) << what;
-            EXPECT_EQ(run[i].search.readUnwritten, search[i].readUnwritten) << what;
-            expectSameCurves(expected[i], got[i], what);
+        for (std::size_t per : {lanes.size(), std::size_t{3}}) {
+            std::vector<Curves> got = stale;
+            std::vector<CompressionLane> run = lanes;
+            for (std::size_t i = 0; i < run.size(); ++i) run[i].out = got[i].arrays();
+            for (std::size_t first = 0; first < run.size(); first += per) {
+                kernel->compress(std::span(run).subspan(first, std::min(per, run.size() - first)));
+            }
+            for (std::size_t i = 0; i < run.size(); ++i) {
+                const std::string what = std::string(kernel->name) + ", " + std::to_string(per) +
+                                         " lanes a call, lane " + std::to_string(i);
+                EXPECT_EQ(run[i].search.interval, search[i].interval) << what;
+                EXPECT_EQ(run[i].search.readUnwritten, search[i].readUnwritten) << what;
+                expectSameCurves(expected[i], got[i], what);
+            }
         }
     }
 }

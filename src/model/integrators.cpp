@@ -47,8 +47,10 @@ struct Increments {
 
 // The five increments that give the axial strain increment d under the
 // conditions of test type Code, for compliance K and b-value b.
+// Inlined into the step, so that the compliance and the increments stay in
+// registers and the steps of a pair can interleave.
 template <int Code>
-void solveIncrements(const Compliance& K, double b, double d, Increments& inc) {
+[[gnu::always_inline]] inline void solveIncrements(const Compliance& K, double b, double d, Increments& inc) {
     const float K11 = K[0][0], K12 = K[0][1], K13 = K[0][2];
     const float K21 = K[1][0], K22 = K[1][1], K23 = K[1][2];
     const float K31 = K[2][0], K32 = K[2][1], K33 = K[2][2];

@@ -103,21 +103,6 @@ template <int Code>
     }
 }
 
-// Entries of the compliance that the increment solution of Code reads.
-constexpr bool reads(int code, int j, int l) {
-    switch (code) {
-        case constantMinorStress: return l < 2;
-        case zeroLateralStrain: return j < 2;
-        case isotropicPath: return j == 0;
-        default: return true;
-    }
-}
-
-// Rows of the flow direction that the plastic compliance of Code needs.
-constexpr int flowRows(int code) {
-    return code == isotropicPath ? 1 : code == zeroLateralStrain ? 2 : 3;
-}
-
 // Shear path of one test type code, one step at a time; Code 0 stands for
 // every code outside 1..5.
 template <int Code>
@@ -136,7 +121,7 @@ public:
         Curves& out = out_;
         Increments& inc = inc_;
         if constexpr (solves) {
-            const PointState st = model::pointState<floors, flowRows(Code)>(c_, s1_, s2_, s3_, out.voidRatio[k]);
+            const PointState st = model::pointState<floors, model::flowRows(Code)>(c_, s1_, s2_, s3_, out.voidRatio[k]);
             out.qDev[k] = st.qf;
             out.pMean[k] = st.p;
 
@@ -151,7 +136,7 @@ public:
                 Compliance Kp = {};
                 for (int j = 0; j < 3; ++j) {
                     for (int l = 0; l < 3; ++l) {
-                        if (!reads(Code, j, l)) continue;
+                        if (!model::reads(Code, j, l)) continue;
                         const double ce_jl = j == l ? static_cast<double>(ce.invE) : -ce.nuE;
                         Kp[j][l] = toFloat(ce_jl + (m[j] * (H * r[l])) / st.dil);
                     }

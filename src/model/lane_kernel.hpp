@@ -271,18 +271,6 @@ template <class L, int Code>
     return inc;
 }
 
-// Entries of the compliance that the increment solution of Code reads.
-constexpr bool laneReads(int code, int j, int l) {
-    switch (code) {
-        case constantMinorStress: return l < 2;
-        case zeroLateralStrain: return j < 2;
-        case isotropicPath: return j == 0;
-        default: return true;
-    }
-}
-
-constexpr int laneFlowRows(int code) { return code == isotropicPath ? 1 : code == zeroLateralStrain ? 2 : 3; }
-
 // Stores lane i of v at curve[i][c][index] for every lane i set in `lanes`.
 template <class L, class Group>
 [[gnu::always_inline]] inline void laneStore(Group& g, int c, int index, typename L::D v, unsigned lanes) {
@@ -323,7 +311,7 @@ void laneShear(ShearGroup& g) {
 
     for (int k = 0; active != 0 && k + 1 < maxN; ++k) {
         if constexpr (solves) {
-            const LanePoint<L> st = lanePoint<L, floors, laneFlowRows(Code)>(c, s1, s2, s3, ek);
+            const LanePoint<L> st = lanePoint<L, floors, model::flowRows(Code)>(c, s1, s2, s3, ek);
             laneStore<L>(g, qDevCurve, k, st.qf, active);
             laneStore<L>(g, pMeanCurve, k, st.p, active);
 
@@ -336,10 +324,15 @@ void laneShear(ShearGroup& g) {
                 const D H = ((st.Mc4 - st.eta4) * c.lambdaKappaStar) / (st.Mf4 - st.eta4);
                 const D r[3] = {st.r1, st.r2, st.r3};
                 const D m[3] = {st.m1, st.m2, st.m3};
+                // Evaluated here by the compiler: no call of model::reads.
+                constexpr bool reads[3][3] = {
+                    {model::reads(Code, 0, 0), model::reads(Code, 0, 1), model::reads(Code, 0, 2)},
+                    {model::reads(Code, 1, 0), model::reads(Code, 1, 1), model::reads(Code, 1, 2)},
+                    {model::reads(Code, 2, 0), model::reads(Code, 2, 1), model::reads(Code, 2, 2)}};
                 F Kp[3][3];
                 for (int j = 0; j < 3; ++j) {
                     for (int l = 0; l < 3; ++l) {
-                        if (!laneReads(Code, j, l)) {
+                        if (!reads[j][l]) {
                             Kp[j][l] = L::fdup(0.0f);
                             continue;
                         }

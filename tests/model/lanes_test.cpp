@@ -239,7 +239,7 @@ TEST(LaneKernels, ShortCurvesAreRefusedBeforeAnyLaneIsWritten) {
 }
 
 // Where the processor has AVX2 (as /proc/cpuinfo tells), it is chosen
-// unless CALVENOR_KERNEL asks for the portable kernel.
+// unless CALVENOR_KERNEL asks for another kernel.
 TEST(LaneKernels, DispatchChoosesAvx2WhereTheProcessorHasIt) {
     std::ifstream cpuinfo("/proc/cpuinfo");
     std::string line;
@@ -254,8 +254,10 @@ TEST(LaneKernels, DispatchChoosesAvx2WhereTheProcessorHasIt) {
     EXPECT_EQ(avx2Kernel() != nullptr, listed);
 #endif
     const char* forced = std::getenv("CALVENOR_KERNEL");
-    const bool portable = forced != nullptr && std::string(forced) == "portable";
-    const LaneKernel* expected = portable || avx2Kernel() == nullptr ? &portableKernel() : avx2Kernel();
+    const std::string name = forced != nullptr ? forced : "";
+    const LaneKernel* expected = avx2Kernel() != nullptr ? avx2Kernel() : &portableKernel();
+    if (name == "portable" || name == portableKernel().name) expected = &portableKernel();
+    if (name == "generic") expected = &genericKernel();
     EXPECT_EQ(&laneKernel(), expected) << laneKernel().name;
     if (avx2Kernel() == nullptr) GTEST_SKIP() << "no AVX2 here: only the portable kernel was compared";
 }

@@ -6,13 +6,8 @@
 #include "model/model_state.hpp"
 
 namespace calvenor {
-namespace {
 
-using model::ElasticCompliance;
-using model::PathConstants;
-using model::PointState;
-
-void checkArrays(const PathArrays& out, int nPoints) {
+void checkPathArrays(const PathArrays& out, int nPoints) {
     const auto n = static_cast<std::size_t>(nPoints < 1 ? 0 : nPoints);
     for (auto size : {out.epsAxial.size(), out.qDev.size(), out.pMean.size(),
                       out.voidRatio.size(), out.poreU.size(), out.epsVol.size()}) {
@@ -22,6 +17,12 @@ void checkArrays(const PathArrays& out, int nPoints) {
         }
     }
 }
+
+namespace {
+
+using model::ElasticCompliance;
+using model::PathConstants;
+using model::PointState;
 
 // Raw pointers to the six curves, point 1 at index 0.
 struct Curves {
@@ -46,8 +47,10 @@ struct Increments {
 
 // The five increments that give the axial strain increment d under the
 // conditions of test type Code, for compliance K and b-value b.
+// Inlined into the step, so that the compliance and the increments stay in
+// registers and the steps of a pair can interleave.
 template <int Code>
-void solveIncrements(const Compliance& K, double b, double d, Increments& inc) {
+[[gnu::always_inline]] inline void solveIncrements(const Compliance& K, double b, double d, Increments& inc) {
     const float K11 = K[0][0], K12 = K[0][1], K13 = K[0][2];
     const float K21 = K[1][0], K22 = K[1][1], K23 = K[1][2];
     const float K31 = K[2][0], K32 = K[2][1], K33 = K[2][2];
@@ -100,21 +103,6 @@ void solveIncrements(const Compliance& K, double b, double d, Increments& inc) {
     }
 }
 
-// Entries of the compliance that the increment solution of Code reads.
-constexpr bool reads(int code, int j, int l) {
-    switch (code) {
-        case constantMinorStress: return l < 2;
-        case zeroLateralStrain: return j < 2;
-        case isotropicPath: return j == 0;
-        default: return true;
-    }
-}
-
-// Rows of the flow direction that the plastic compliance of Code needs.
-constexpr int flowRows(int code) {
-    return code == isotropicPath ? 1 : code == zeroLateralStrain ? 2 : 3;
-}
-
 // Shear path of one test type code, one step at a time; Code 0 stands for
 // every code outside 1..5.
 template <int Code>
@@ -133,7 +121,7 @@ public:
         Curves& out = out_;
         Increments& inc = inc_;
         if constexpr (solves) {
-            const PointState st = model::pointState<floors, flowRows(Code)>(c_, s1_, s2_, s3_, out.voidRatio[k]);
+            const PointState st = model::pointState<floors, model::flowRows(Code)>(c_, s1_, s2_, s3_, out.voidRatio[k]);
             out.qDev[k] = st.qf;
             out.pMean[k] = st.p;
 
@@ -148,7 +136,7 @@ public:
                 Compliance Kp = {};
                 for (int j = 0; j < 3; ++j) {
                     for (int l = 0; l < 3; ++l) {
-                        if (!reads(Code, j, l)) continue;
+                        if (!model::reads(Code, j, l)) continue;
                         const double ce_jl = j == l ? static_cast<double>(ce.invE) : -ce.nuE;
                         Kp[j][l] = toFloat(ce_jl + (m[j] * (H * r[l])) / st.dil);
                     }
@@ -262,8 +250,8 @@ void runShearPathPair(const ModelConstants& model, const StartState& startA, con
         reachedB = runShearPath(model, startB, b, arraysB);
         return;
     }
-    checkArrays(arraysA, a.nPoints);
-    checkArrays(arraysB, b.nPoints);
+    checkPathArrays(arraysA, a.nPoints);
+    checkPathArrays(arraysB, b.nPoints);
     const Curves outA(arraysA), outB(arraysB);
     outA.voidRatio[0] = startA.eStart;
     outA.epsAxial[0] = 0.0;
@@ -284,7 +272,7 @@ void runShearPathPair(const ModelConstants& model, const StartState& startA, con
 int runShearPath(const ModelConstants& model, const StartState& start, const ShearSettings& settings,
                  const PathArrays& arrays) {
     const int n = settings.nPoints;
-    checkArrays(arrays, n);
+    checkPathArrays(arrays, n);
     if (n < 1) return 0;
     const Curves out(arrays);
     out.voidRatio[0] = start.eStart;
@@ -318,7 +306,7 @@ BracketSearch compressionPath(const ModelConstants& model, const StartState& sta
                               const CompressionSettings& settings, const PathArrays& arrays,
                               double target) {
     const int n = settings.nPoints;
-    checkArrays(arrays, n);
+    checkPathArrays(arrays, n);
     BracketSearch result{-1, false};
     if (n < 1) return result;
     const Curves out(arrays);

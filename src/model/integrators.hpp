@@ -61,6 +61,10 @@ struct PathArrays {
 };
 
 // Throws std::invalid_argument if an output array is shorter than nPoints.
+void checkPathArrays(const PathArrays& out, int nPoints);
+
+// Every run below checks its arrays with checkPathArrays before it writes.
+// The six curves must not overlap.
 void integrateShearPath(const ModelConstants& model, const StartState& start,
                         const ShearSettings& settings, const PathArrays& out);
 

@@ -182,6 +182,22 @@ inline ElasticCompliance elasticCompliance(const PathConstants& c, double pt) {
     return k;
 }
 
+// Entries of the compliance that the increment solution of a test type code
+// (1..5) reads.
+constexpr bool reads(int code, int j, int l) {
+    switch (code) {
+        case constantMinorStress: return l < 2;
+        case zeroLateralStrain: return j < 2;
+        case isotropicPath: return j == 0;
+        default: return true;
+    }
+}
+
+// Rows of the flow direction that the plastic compliance of a code needs.
+constexpr int flowRows(int code) {
+    return code == isotropicPath ? 1 : code == zeroLateralStrain ? 2 : 3;
+}
+
 // Plastic modulus factor.
 inline double plasticModulus(const PathConstants& c, const PointState& st) {
     return ((st.Mc4 - st.eta4) * c.lambdaKappaStar) / (st.Mf4 - st.eta4);

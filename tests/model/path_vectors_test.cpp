@@ -1,11 +1,15 @@
-// Every reference run of both integrators, reproduced to the bit, including
-// the entries a run leaves untouched.
+// Every reference run of both integrators, reproduced to the bit by the
+// scalar runs and by every lane kernel, including the entries a run leaves
+// untouched.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <string>
 #include <vector>
 
 #include "model/integrators.hpp"
+#include "model/lanes.hpp"
 #include "support/exact.hpp"
 
 namespace calvenor {
@@ -36,29 +40,46 @@ TEST_P(PathVectors, MatchToTheBit) {
                                v.number("cohesion")};
     const StartState start{v.number("pStart"), v.number("eStart")};
     const double fill = v.number("fill");
-    std::vector<std::vector<double>> curves(6, std::vector<double>(n, fill));
-    const PathArrays out{curves[0], curves[1], curves[2], curves[3], curves[4], curves[5]};
-
-    if (v.inputs.at("path") == "shear") {
-        const ShearSettings s{v.number("bValue"), static_cast<std::int32_t>(v.number("testType")),
-                              v.number("strainRange"), n};
-        integrateShearPath(model, start, s, out);
-    } else {
+    const bool shear = v.inputs.at("path") == "shear";
+    if (!shear) {
         ASSERT_EQ(v.inputs.at("path"), "isotropic");
-        const CompressionSettings s{v.number("bValue"), v.number("strainRange"), n};
-        integrateIsotropicCompression(model, start, s, out);
     }
+    const ShearSettings shearSettings{v.number("bValue"), static_cast<std::int32_t>(v.number("testType")),
+                                      v.number("strainRange"), n};
+    const CompressionSettings compressionSettings{v.number("bValue"), v.number("strainRange"), n};
 
-    static const char* names[] = {"epsAxial", "qDev", "pMean", "voidRatio", "poreU", "epsVol"};
-    int mismatches = 0;
-    for (int c = 0; c < 6; ++c) {
-        for (int i = 0; i < n && mismatches < 5; ++i) {
-            const double expected = v.rows[i][c + 1];
-            if (!sameDouble(curves[c][i], expected)) {
-                ++mismatches;
-                ADD_FAILURE() << names[c] << " at point " << i + 1 << ": got "
-                              << ::testing::PrintToString(curves[c][i]) << ", expected "
-                              << ::testing::PrintToString(expected);
+    // The scalar integrators, then every lane kernel here (a compression run
+    // to a pressure it never brackets is the full run).
+    std::vector<const LaneKernel*> kernels{nullptr, &genericKernel()};
+    if (&portableKernel() != &genericKernel()) kernels.push_back(&portableKernel());
+    if (avx2Kernel() != nullptr) kernels.push_back(avx2Kernel());
+    for (const LaneKernel* kernel : kernels) {
+        const std::string by = kernel == nullptr ? "scalar" : kernel->name;
+        std::vector<std::vector<double>> curves(6, std::vector<double>(n, fill));
+        const PathArrays out{curves[0], curves[1], curves[2], curves[3], curves[4], curves[5]};
+        if (kernel == nullptr && shear) {
+            integrateShearPath(model, start, shearSettings, out);
+        } else if (kernel == nullptr) {
+            integrateIsotropicCompression(model, start, compressionSettings, out);
+        } else if (shear) {
+            ShearLane lane{model, start, shearSettings, out};
+            kernel->shear(std::span(&lane, 1));
+        } else {
+            CompressionLane lane{model, start, compressionSettings, out, std::nan("")};
+            kernel->compress(std::span(&lane, 1));
+        }
+
+        static const char* names[] = {"epsAxial", "qDev", "pMean", "voidRatio", "poreU", "epsVol"};
+        int mismatches = 0;
+        for (int c = 0; c < 6; ++c) {
+            for (int i = 0; i < n && mismatches < 5; ++i) {
+                const double expected = v.rows[i][c + 1];
+                if (!sameDouble(curves[c][i], expected)) {
+                    ++mismatches;
+                    ADD_FAILURE() << by << ": " << names[c] << " at point " << i + 1 << ": got "
+                                  << ::testing::PrintToString(curves[c][i]) << ", expected "
+                                  << ::testing::PrintToString(expected);
+                }
             }
         }
     }

@@ -196,21 +196,21 @@ def _choices(parameters):
         raise TypeError("parameters: expected a dict of name -> fixed value or "
                         "{'start': ..., 'lower': ..., 'upper': ...} / {'fixed': ...}")
     choices = []
-    for name, spec in parameters.items():
+    for name, setting in parameters.items():
         if name not in PARAMETER_NAMES:
             raise ValueError(f"parameters: unknown parameter {name!r} (the parameters are "
                              f"{', '.join(PARAMETER_NAMES)})")
         key = f"parameters[{name!r}]"
         index = PARAMETER_NAMES.index(name)
-        if hasattr(spec, "items"):
+        if hasattr(setting, "items"):
             given = {}
-            for field, value in spec.items():
+            for field, value in setting.items():
                 if field not in _FIELDS:
                     raise ValueError(f"{key}: unknown field {field!r} (expected start, lower, upper or fixed)")
                 given[field] = _real(value, f"{key}[{field!r}]")
             choices.append((index,) + tuple(given.get(f) for f in _FIELDS))
         else:
-            choices.append((index, None, None, None, _real(spec, key)))
+            choices.append((index, None, None, None, _real(setting, key)))
     return choices
 
 

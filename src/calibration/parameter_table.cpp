@@ -37,6 +37,44 @@ ParameterSettings defaultParameterSettings() {
     return s;
 }
 
+ParameterSetting chooseParameterSetting(int index, const ParameterSetting& current, const ParameterChoice& choice) {
+    const auto finite = [](const std::optional<double>& v, const char* field) {
+        if (v && !std::isfinite(*v)) throw CalibrationError("expected a finite number", field);
+    };
+    finite(choice.start, "start");
+    finite(choice.lower, "lower");
+    finite(choice.upper, "upper");
+    finite(choice.fixed, "fixed");
+    if (choice.fixed) {
+        if (choice.start || choice.lower || choice.upper)
+            throw CalibrationError("give either fixed or start/lower/upper, not both");
+        return {*choice.fixed, *choice.fixed, *choice.fixed, true};
+    }
+    const ParameterSetting d = defaultFreeSetting(index);
+    ParameterSetting r{0.0, choice.lower.value_or(d.lower), choice.upper.value_or(d.upper), false};
+    if (r.lower > r.upper) {
+        throw CalibrationError("lower (" + shortest(r.lower) + ") is above upper (" + shortest(r.upper) + ")" +
+                                   (choice.lower && choice.upper ? "" : " (the other bound is the default)"),
+                               choice.lower ? "lower" : "upper");
+    }
+    if (r.lower == r.upper) {
+        throw CalibrationError("lower equals upper (" + shortest(r.lower) + "); give it as fixed = " +
+                               shortest(r.lower) + " to hold it there");
+    }
+    if (choice.start) {
+        if (*choice.start < r.lower || *choice.start > r.upper) {
+            throw CalibrationError("start " + shortest(*choice.start) + " is outside the bounds [" +
+                                       shortest(r.lower) + ", " + shortest(r.upper) + "]",
+                                   "start");
+        }
+        r.start = *choice.start;
+    } else {
+        const double preferred = current.fixed ? current.start : d.start;
+        r.start = (preferred >= r.lower && preferred <= r.upper) ? preferred : 0.5 * (r.lower + r.upper);
+    }
+    return r;
+}
+
 void checkParameterSettings(const ParameterSettings& parameters, const std::string& where) {
     for (int i = 0; i < parameterCount; ++i) {
         const ParameterSetting& s = parameters[static_cast<std::size_t>(i)];

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -63,6 +64,23 @@ ParameterSettings defaultParameterSettings();
 
 // The bounds a parameter gets when it is freed without bounds of its own.
 ParameterSetting defaultFreeSetting(int index);
+
+// What a user gives for one parameter: a fixed value, or any of start,
+// lower and upper.
+struct ParameterChoice {
+    std::optional<double> start;
+    std::optional<double> lower;
+    std::optional<double> upper;
+    std::optional<double> fixed;
+};
+
+// The setting of parameter `index` that `choice` makes of `current` (its
+// setting so far): a fixed value holds it there; otherwise a missing bound is
+// the table's default, and a missing start is the current fixed value or the
+// table's start when that lies inside the bounds, else the middle of them.
+// Throws CalibrationError whose setting() is the field at fault ("start",
+// "lower", "upper", "fixed"; "" for the choice as a whole).
+ParameterSetting chooseParameterSetting(int index, const ParameterSetting& current, const ParameterChoice& choice);
 
 // Checks the settings as a whole (finite values, bounds in order, starts
 // inside); `where` prefixes messages. Throws CalibrationError.

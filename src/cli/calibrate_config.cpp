@@ -147,35 +147,11 @@ private:
             else if (field == "fixed") fixed = v;
             else fail(lineOf(fkey, fnode), fullKey, "unknown field (expected start, lower, upper or fixed)");
         }
-        if (fixed) {
-            if (start || lower || upper) fail(line, key, "give either fixed or start/lower/upper, not both");
-            s = ParameterSetting{*fixed, *fixed, *fixed, true};
-            return;
+        try {
+            s = chooseParameterSetting(index, s, {start, lower, upper, fixed});
+        } catch (const CalibrationError& e) {
+            fail(line, e.setting().empty() ? key : key + "." + e.setting(), e.what());
         }
-        const ParameterSetting d = defaultFreeSetting(index);
-        ParameterSetting r{0.0, lower.value_or(d.lower), upper.value_or(d.upper), false};
-        if (r.lower > r.upper) {
-            fail(line, key + (lower ? ".lower" : ".upper"),
-                 "lower (" + shortest(r.lower) + ") is above upper (" + shortest(r.upper) + ")" +
-                     (lower && upper ? "" : " (the other bound is the default)"));
-        }
-        if (r.lower == r.upper) {
-            fail(line, key, "lower equals upper (" + shortest(r.lower) + "); write { fixed = " +
-                                shortest(r.lower) + " } to hold it fixed");
-        }
-        if (start) {
-            if (*start < r.lower || *start > r.upper) {
-                fail(line, key + ".start",
-                     "start " + shortest(*start) + " is outside the bounds [" + shortest(r.lower) + ", " +
-                         shortest(r.upper) + "]");
-            }
-            r.start = *start;
-        } else {
-            const ParameterSetting current = settings_.parameters[static_cast<std::size_t>(index)];
-            const double preferred = current.fixed ? current.start : d.start;
-            r.start = (preferred >= r.lower && preferred <= r.upper) ? preferred : 0.5 * (r.lower + r.upper);
-        }
-        s = r;
     }
 
     void readOption(const std::string& name, const toml::node& node, int line) {

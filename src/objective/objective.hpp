@@ -9,6 +9,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "model/integrators.hpp"
@@ -30,6 +31,10 @@ struct ErrorMeasures {
 // measures.
 inline constexpr int diagnosticsCount = 11;
 using HostDiagnostics = std::array<double, diagnosticsCount>;
+// Their names, in that order.
+inline constexpr std::array<std::string_view, diagnosticsCount> diagnosticNames = {
+    "ps",         "z-pnvoid",   "1.5*pkappa-plamda", "plamda-15*pkappa", "ps-20000", "0-ps",
+    "plamda/pkappa", "ErrorObjqz", "ErrorObjpz",      "ErrorObjev",       "ErrorObju"};
 
 // What a completed evaluation reports besides its error value.
 struct Diagnostics {

@@ -1,0 +1,151 @@
+"""Type stubs of the calvenor package (the docstrings are in the package itself)."""
+
+import os
+from typing import Any, Callable, Mapping, NamedTuple, Optional, Sequence, Union
+
+import numpy as np
+import numpy.typing as npt
+
+_Path = Union[str, bytes, os.PathLike]
+_Numbers = npt.ArrayLike
+_Switches = Union[Sequence[float], npt.NDArray[Any]]
+
+PARAMETER_NAMES: tuple[str, ...]
+DIAGNOSTIC_NAMES: tuple[str, ...]
+QUANTITY_NAMES: tuple[str, ...]
+MEASURE_NAMES: tuple[str, ...]
+
+class TestType(NamedTuple):
+    code: int
+    name: str
+    title: str
+    path: str
+    scored: tuple[str, ...]
+
+class ParameterInfo(NamedTuple):
+    name: str
+    symbol: str
+    meaning: str
+    unit: str
+    start: float
+    lower: float
+    upper: float
+    fixed_by_default: bool
+
+class AlgorithmInfo(NamedTuple):
+    name: str
+    is_global: bool
+    description: str
+
+TEST_TYPES: tuple[TestType, ...]
+PARAMETERS: tuple[ParameterInfo, ...]
+ALGORITHMS: tuple[AlgorithmInfo, ...]
+
+class LoadError(Exception):
+    message: str
+    file: Optional[str]
+    line: Optional[int]
+    def __init__(self, message: str) -> None: ...
+
+class EvaluationStopped(Exception):
+    test: int
+    test_name: str
+    reason: str
+    def __init__(self, message: str, test: int, test_name: str, reason: str) -> None: ...
+
+class CalibrationInterrupted(KeyboardInterrupt):
+    result: CalibrationResult
+    def __init__(self, result: CalibrationResult) -> None: ...
+
+class ReportWarning(UserWarning): ...
+
+class LabTest:
+    name: str
+    type: int
+    p_initial: float
+    e_initial: float
+    rows: npt.NDArray[np.float64]
+    def __init__(self, name: str, type: int, p_initial: float, e_initial: float, rows: _Numbers) -> None: ...
+
+class Residuals:
+    @property
+    def test(self) -> npt.NDArray[np.int32]: ...
+    @property
+    def row(self) -> npt.NDArray[np.int32]: ...
+    @property
+    def quantity(self) -> npt.NDArray[np.str_]: ...
+    @property
+    def value(self) -> npt.NDArray[np.float64]: ...
+    @property
+    def error(self) -> float: ...
+    def __len__(self) -> int: ...
+
+class Evaluator:
+    def __init__(self, folder: _Path = ".", threads: int = 0) -> None: ...
+    @staticmethod
+    def from_tests(tests: Sequence[LabTest], threads: int = 0, report_folder: Optional[_Path] = None) -> Evaluator: ...
+    def evaluate(self, parameters: _Numbers, switches: _Switches = (0, 0, 0), *, penalties: Optional[bool] = None,
+                 reports: Optional[bool] = None, reload: Optional[bool] = None) -> tuple[float, npt.NDArray[np.float64]]: ...
+    def evaluate_batch(self, sets: _Numbers, switches: _Switches = (0, 0, 0), *, penalties: Optional[bool] = None,
+                       reports: Optional[bool] = None, reload: Optional[bool] = None
+                       ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...
+    def residuals(self, parameters: _Numbers) -> Residuals: ...
+    def curves(self, parameters: _Numbers) -> list[dict[str, Any]]: ...
+    threads: int
+    @property
+    def folder(self) -> str: ...
+    @property
+    def in_memory(self) -> bool: ...
+    @property
+    def test_names(self) -> list[str]: ...
+    @property
+    def warnings(self) -> list[str]: ...
+    @property
+    def last_stop(self) -> Optional[tuple[int, str]]: ...
+
+def simulate(parameters: _Numbers, path: str, p0: float, e0: float, strain_range: float,
+             test_type: Union[int, str, None] = None, points: int = 3000, b: float = 0.0,
+             z2: Optional[float] = None, fill: float = 0.0) -> npt.NDArray[np.float64]: ...
+
+def read_tests(folder: _Path = ".", list: str = "working") -> list[LabTest]: ...
+
+class Progress(NamedTuple):
+    phase: str
+    generation: int
+    evaluations: int
+    max_evaluations: int
+    best: float
+    seconds: float
+    phase_end: bool
+
+class CalibrationResult:
+    parameters: npt.NDArray[np.float64]
+    error: float
+    measures: dict[str, float]
+    diagnostics: npt.NDArray[np.float64]
+    evaluations: int
+    max_evaluations: int
+    seconds: float
+    threads: int
+    seed: int
+    algorithm: str
+    penalties: bool
+    polish: bool
+    interrupted: bool
+    settings: dict[str, dict[str, Any]]
+    phases: list[dict[str, Any]]
+    history: list[dict[str, Any]]
+    tests: list[dict[str, Any]]
+    reports: list[str]
+    best_during_search: float
+    look_ahead_misses: int
+    json: str
+    @property
+    def by_name(self) -> dict[str, float]: ...
+
+def calibrate(source: Union[Evaluator, _Path, Sequence[LabTest]] = ".", *,
+              parameters: Optional[Mapping[str, Union[float, Mapping[str, float]]]] = None,
+              algorithm: str = "cmaes", generations: Optional[int] = None, population: Optional[int] = None,
+              max_evaluations: int = 20000, seed: Optional[int] = None, threads: int = 0, penalties: bool = True,
+              polish: bool = True, reports: bool = False,
+              progress: Optional[Callable[[Progress], Any]] = None) -> CalibrationResult: ...

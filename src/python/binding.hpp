@@ -1,0 +1,95 @@
+// The Python module calvenor._core: what its parts share. Conversions from
+// Python values raise TypeError (not numbers) or ValueError (wrong shape or
+// range) naming the argument; every C++ exception is turned into a Python
+// one at the boundary.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "objective/objective.hpp"
+#include "testdata/test_store.hpp"
+
+namespace calvenor::python {
+
+namespace py = pybind11;
+
+// C-ordered doubles, converted from any numeric dtype and memory order.
+using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// `value` (any array-like of booleans, integers or floats) as doubles.
+// Raises TypeError naming `what` for anything else (strings, objects,
+// complex numbers).
+DoubleArray numbers(py::handle value, const std::string& what);
+
+// Nine parameters in the host's order: a 1-D array-like of exactly nine.
+ModelParameters parameterSet(py::handle value, const std::string& what = "parameters");
+
+// K parameter sets: an array-like of shape (K, 9).
+std::vector<ModelParameters> parameterSets(py::handle value, const std::string& what = "sets");
+
+// The options of a host call: the switch vector (at least 3 values; nonzero
+// or NaN is on), each overridden by its keyword when that is not None.
+EvaluationOptions evaluationOptions(py::handle switches, py::handle penalties, py::handle reports,
+                                    py::handle reload);
+
+// A whole number in [low, high]; bool and float are refused (TypeError).
+std::int64_t wholeNumber(py::handle value, const std::string& what, std::int64_t low, std::int64_t high);
+
+// A real number (float, int or anything with __float__; not str).
+double realNumber(py::handle value, const std::string& what);
+
+// One test from an object with the attributes of calvenor.LabTest.
+LabTest labTest(py::handle test, const std::string& what);
+// A test as the tuple (name, type, p_initial, e_initial, rows).
+py::tuple labTestTuple(const LabTest& test);
+
+// A type of calvenor._errors (LoadError, EvaluationStopped, ReportWarning, ...).
+py::object errorType(const char* name);
+
+// Issues the evaluator's report failures as calvenor.ReportWarning.
+void warnReports(const std::vector<std::string>& warnings);
+
+// The object behind calvenor.Evaluator: the evaluator, what it was made
+// from (to pickle it), and the guard that lets one call use it at a time.
+struct PyEvaluator {
+    Evaluator evaluator;
+    std::optional<std::vector<LabTest>> tests;  // set for an evaluator on tests in memory
+    std::filesystem::path folder;               // host folder, or the report folder
+    unsigned requestedThreads = 0;              // 0: the default count
+    std::mutex mutex;
+    std::atomic<std::thread::id> owner{};
+
+    explicit PyEvaluator(std::filesystem::path hostFolder)
+        : evaluator(hostFolder), folder(std::move(hostFolder)) {}
+    PyEvaluator(std::vector<LabTest> labTests, std::filesystem::path reportFolder)
+        : evaluator(labTests, reportFolder), tests(std::move(labTests)), folder(std::move(reportFolder)) {}
+};
+
+// Holds an evaluator for one call. Construct it with the GIL held: while
+// another thread's call runs, it waits with the GIL released. A call from a
+// callback of the call that holds it (a progress function of a calibration)
+// raises RuntimeError instead of waiting for itself.
+class EvaluatorLock {
+public:
+    explicit EvaluatorLock(PyEvaluator& e);
+    ~EvaluatorLock();
+    EvaluatorLock(const EvaluatorLock&) = delete;
+    EvaluatorLock& operator=(const EvaluatorLock&) = delete;
+
+private:
+    PyEvaluator& e_;
+};
+
+void bindEvaluator(py::module_& m);
+void bindCalibrate(py::module_& m);
+
+}  // namespace calvenor::python

@@ -15,7 +15,7 @@ import calvenor
 from conftest import BINARY, SAND, assert_same_bits
 
 # What differs between two runs of the same calibration: where and when it ran.
-CIRCUMSTANCES = {"dir", "seconds", "evaluationsPerSecond", "threads", "reports", "plots"}
+CIRCUMSTANCES = {"dir", "seconds", "evaluationsPerSecond", "threads", "reports", "plots", "config", "files"}
 
 
 def number(value):
@@ -66,6 +66,9 @@ def test_same_bits_as_the_command_line(config, options, keywords, copy_folder, t
         for h in record["history"]:
             del h["seconds"]
     assert ours == theirs
+    # The same data files were read, wherever they lay.
+    assert [f["sha256"] for f in json.loads(result.json).get("files", [])] == \
+        [f["sha256"] for f in expected.get("files", [])]
     assert result.by_name["sm"] == (1.5 if config else result.parameters[8])
 
 

@@ -13,6 +13,7 @@
 #include "calibration/engine.hpp"
 #include "calibration/synthesis.hpp"
 #include "support/exact.hpp"
+#include "support/small_data.hpp"
 #include "testdata/test_store.hpp"
 
 namespace calvenor {
@@ -21,42 +22,7 @@ namespace {
 using testing::sameDouble;
 using testing::TempDir;
 
-// Two small synthetic tests (undrained and drained, 11 rows each): quick to evaluate.
-SynthConfig smallSynth() {
-    SynthConfig c = defaultSynthConfig();
-    SynthTest u;
-    u.name = "U200";
-    u.type = 1;
-    u.pInitial = 50.0;
-    u.eInitial = normalCompressionVoidRatio(c.parameters, 50.0);
-    u.pConsol = 200.0;
-    u.strainMax = 0.1;
-    u.rows = 11;
-    SynthTest d = u;
-    d.name = "D100";
-    d.type = 3;
-    d.pConsol = 100.0;
-    c.tests = {u, d};
-    return c;
-}
-
-class SmallData : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        dir_ = new TempDir();
-        const SynthResult s = synthesize(smallSynth());
-        writeTestSet(dir_->path(), s.tests, s.tests);
-    }
-    static void TearDownTestSuite() {
-        delete dir_;
-        dir_ = nullptr;
-    }
-    static const std::filesystem::path& dir() { return dir_->path(); }
-
-private:
-    static TempDir* dir_;
-};
-TempDir* SmallData::dir_ = nullptr;
+class SmallData : public testing::SmallDataSuite {};
 
 TEST_F(SmallData, BatchEqualsConsecutiveCalls) {
     Evaluator batchEvaluator(dir()), callEvaluator(dir());
@@ -69,7 +35,7 @@ TEST_F(SmallData, BatchEqualsConsecutiveCalls) {
         for (double& v : x) v = std::uniform_real_distribution<double>(0.0, 1.0)(rng);
         points.push_back(x);
     }
-    points.push_back(objective.toUnit(smallSynth().parameters));
+    points.push_back(objective.toUnit(testing::smallSynth().parameters));
     const std::vector<double> errors = objective.evaluate(points);
     int infinite = 0;
     for (std::size_t k = 0; k < points.size(); ++k) {
@@ -153,7 +119,7 @@ TEST_F(SmallData, SameSeedSameResultOnOneAndTwoThreads) {
 }
 
 TEST_F(SmallData, LocalSearchFromNearTheTruthFindsIt) {
-    const ModelParameters truth = smallSynth().parameters;
+    const ModelParameters truth = testing::smallSynth().parameters;
     ParameterSettings s = defaultParameterSettings();
     for (int i = 0; i < parameterCount; ++i) {
         s[static_cast<std::size_t>(i)] = {parameterAt(truth, i), 0.0, 0.0, true};

@@ -16,6 +16,7 @@
 #include "io/sha256.hpp"
 #include "support/cli_run.hpp"
 #include "support/exact.hpp"
+#include "support/small_data.hpp"
 
 namespace calvenor {
 namespace {
@@ -25,38 +26,8 @@ using testing::readAll;
 using testing::run;
 using testing::TempDir;
 
-// Two small synthetic tests (undrained and drained, 11 rows each): quick to evaluate.
-SynthConfig smallSynth() {
-    SynthConfig c = defaultSynthConfig();
-    SynthTest u;
-    u.name = "U200";
-    u.type = 1;
-    u.pInitial = 50.0;
-    u.eInitial = normalCompressionVoidRatio(c.parameters, 50.0);
-    u.pConsol = 200.0;
-    u.strainMax = 0.1;
-    u.rows = 11;
-    SynthTest d = u;
-    d.name = "D100";
-    d.type = 3;
-    d.pConsol = 100.0;
-    c.tests = {u, d};
-    return c;
-}
-
-class CalibrateCommand : public ::testing::Test {
+class CalibrateCommand : public testing::SmallDataSuite {
 protected:
-    static void SetUpTestSuite() {
-        dir_ = new TempDir();
-        const SynthResult s = synthesize(smallSynth());
-        writeTestSet(dir_->path(), s.tests, s.tests);
-    }
-    static void TearDownTestSuite() {
-        delete dir_;
-        dir_ = nullptr;
-    }
-    static const std::filesystem::path& dir() { return dir_->path(); }
-
     // Runs calibrate with the configuration text and one evaluation; the
     // status and what it printed.
     static CliRun withConfig(const TempDir& out, const std::string& text, const std::string& name = "fit.toml") {
@@ -65,11 +36,7 @@ protected:
         return run({"calibrate", "--dir", dir().string(), "--config", config.string(), "--max-evaluations", "1",
                     "--no-plot", "--quiet", "--out", (out.path() / "result").string()});
     }
-
-private:
-    static TempDir* dir_;
 };
-TempDir* CalibrateCommand::dir_ = nullptr;
 
 TEST_F(CalibrateCommand, ConfigurationSetsParametersAndOptions) {
     TempDir out;

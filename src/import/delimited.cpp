@@ -6,6 +6,7 @@
 
 #include "import/import_error.hpp"
 #include "io/files.hpp"
+#include "io/text.hpp"
 
 namespace calvenor {
 
@@ -78,15 +79,7 @@ std::string shownCell(std::string_view cell) {
             out += "...";
             break;
         }
-        const auto c = static_cast<unsigned char>(ch);
-        if (c < 0x20 || c == 0x7F) {
-            static constexpr char hex[] = "0123456789ABCDEF";
-            out += "\\x";
-            out += hex[c >> 4];
-            out += hex[c & 0xF];
-        } else {
-            out += ch;
-        }
+        appendPrintable(out, ch);
     }
     return out + "'";
 }

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "io/files.hpp"
+#include "io/text.hpp"
 #include "io/numbers.hpp"
 #include "testdata/data_checks.hpp"
 #include "testdata/free_form.hpp"
@@ -416,17 +417,7 @@ std::string displayName(const fs::path& hostFolder, std::string_view name) {
     // Control characters would garble (or, for NUL, cut) a message.
     std::string shown;
     shown.reserve(mapped.size());
-    for (const char ch : mapped) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c < 0x20 || c == 0x7F) {
-            static constexpr char hex[] = "0123456789ABCDEF";
-            shown += "\\x";
-            shown += hex[c >> 4];
-            shown += hex[c & 0xF];
-        } else {
-            shown += ch;
-        }
-    }
+    for (const char ch : mapped) appendPrintable(shown, ch);
     return shown;
 }
 

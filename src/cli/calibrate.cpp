@@ -15,6 +15,7 @@
 #include "calibration/calibration_error.hpp"
 #include "cli/app.hpp"
 #include "cli/calibrate_config.hpp"
+#include "cli/progress.hpp"
 #include "io/files.hpp"
 #include "io/json.hpp"
 #include "io/numbers.hpp"
@@ -26,98 +27,6 @@ namespace calvenor::cli {
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-
-// ---------------------------------------------------------------------------
-// Ctrl-C: the first one asks the search to stop with the best so far; the
-// handler then steps aside, so a second one ends the program at once.
-
-std::atomic<bool> interruptRequested{false};
-
-extern "C" void onInterrupt(int) { interruptRequested.store(true); }
-
-class InterruptGuard {
-public:
-    InterruptGuard() {
-        interruptRequested.store(false);
-        struct sigaction action {};
-        action.sa_handler = onInterrupt;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESETHAND;
-        installed_ = sigaction(SIGINT, &action, &previous_) == 0;
-    }
-    ~InterruptGuard() {
-        if (installed_) sigaction(SIGINT, &previous_, nullptr);
-    }
-    InterruptGuard(const InterruptGuard&) = delete;
-    InterruptGuard& operator=(const InterruptGuard&) = delete;
-
-private:
-    struct sigaction previous_ {};
-    bool installed_ = false;
-};
-
-// ---------------------------------------------------------------------------
-// Progress on stderr: a live line on a terminal, otherwise a line per
-// generation (at most one a second, plus the last of each phase).
-
-std::string fixed(double v, int precision) {
-    if (!std::isfinite(v)) return shortest(v);
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*f", precision, v);
-    return buf;
-}
-
-std::string general(double v, int digits = 7) {
-    if (!std::isfinite(v)) return shortest(v);
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*g", digits, v);
-    return buf;
-}
-
-class ProgressPrinter {
-public:
-    ProgressPrinter(std::ostream& err, bool live, bool quiet) : err_(err), live_(live), quiet_(quiet) {}
-
-    void operator()(const ProgressInfo& p) {
-        if (quiet_) return;
-        const auto now = Clock::now();
-        const bool newPhase = p.phase != phase_;
-        phase_ = p.phase;
-        const double sinceLast = std::chrono::duration<double>(now - last_).count();
-        if (live_) {
-            if (!p.phaseEnd && !newPhase && sinceLast < 0.1) return;
-            last_ = now;
-            constexpr int width = 24;
-            const double share = p.maxEvaluations > 0 ? double(p.evaluations) / double(p.maxEvaluations) : 1.0;
-            const int filled = std::clamp(static_cast<int>(share * width + 0.5), 0, width);
-            err_ << "\r\x1b[K[" << std::string(static_cast<std::size_t>(filled), '#')
-                 << std::string(static_cast<std::size_t>(width - filled), '.') << "] " << line(p) << std::flush;
-            if (p.phaseEnd) err_ << "\n";
-        } else {
-            if (!p.phaseEnd && !newPhase && sinceLast < 1.0) return;
-            last_ = now;
-            err_ << line(p) << "\n" << std::flush;
-        }
-    }
-
-private:
-    std::ostream& err_;
-    bool live_;
-    bool quiet_;
-    std::string phase_;
-    Clock::time_point last_{};
-
-    static std::string line(const ProgressInfo& p) {
-        std::ostringstream s;
-        s << p.phase;
-        if (p.generation > 0 || p.phase != "bobyqa") s << " generation " << p.generation;
-        s << "  evaluations " << p.evaluations << "/" << p.maxEvaluations << "  best " << general(p.best, 6)
-          << "  " << fixed(p.seconds > 0 ? double(p.evaluations) / p.seconds : 0.0, 0) << " evaluations/s";
-        if (p.phaseEnd) s << "  (" << p.phase << " done)";
-        return s.str();
-    }
-};
 
 // ---------------------------------------------------------------------------
 // Options

@@ -1,0 +1,56 @@
+// Progress of a long command on stderr, Ctrl-C handling, and the number
+// formats its lines use.
+#pragma once
+
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <iosfwd>
+#include <string>
+
+#include "calibration/engine.hpp"
+
+namespace calvenor::cli {
+
+// A number with `precision` decimals; non-finite values as "inf", "-inf", "nan".
+std::string fixed(double v, int precision);
+// A number with `digits` significant digits (printf %g); non-finite as above.
+std::string general(double v, int digits = 7);
+
+// Ctrl-C: the first one asks the search to stop with the best so far; the
+// handler then steps aside, so a second one ends the program at once.
+extern std::atomic<bool> interruptRequested;
+
+class InterruptGuard {
+public:
+    InterruptGuard();
+    ~InterruptGuard();
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+private:
+    struct sigaction previous_ {};
+    bool installed_ = false;
+};
+
+// Progress on stderr: a live line on a terminal, otherwise a line per
+// generation (at most one a second, plus the last of each phase).
+class ProgressPrinter {
+public:
+    ProgressPrinter(std::ostream& err, bool live, bool quiet) : err_(err), live_(live), quiet_(quiet) {}
+
+    void operator()(const ProgressInfo& p);
+
+private:
+    using Clock = std::chrono::steady_clock;
+    std::ostream& err_;
+    bool live_;
+    bool quiet_;
+    std::string phase_;
+    Clock::time_point last_{};
+
+    static std::string line(const ProgressInfo& p);
+};
+
+}  // namespace calvenor::cli

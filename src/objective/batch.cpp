@@ -45,6 +45,28 @@ void resetSimulated(TestStore& store, bool atMeasuredToo) {
 void Evaluator::evaluateBatch(std::span<const ModelParameters> sets, const EvaluationOptions& options,
                               std::span<double> errors, std::span<Diagnostics> diagnostics,
                               unsigned threads) {
+    runBatch(sets, options, errors, diagnostics, threads, nullptr);
+}
+
+void Evaluator::evaluateBatchResiduals(std::span<const ModelParameters> sets, const EvaluationOptions& options,
+                                       std::span<double> errors, std::span<Diagnostics> diagnostics,
+                                       std::vector<std::vector<double>>& residuals, unsigned threads) {
+    residuals.assign(sets.size(), {});
+    runBatch(sets, options, errors, diagnostics, threads, &residuals);
+}
+
+namespace {
+
+void residualValues(const TestStore& store, std::vector<double>& values) {
+    values.clear();
+    visitResiduals(store, [&values](int, int, Quantity, double r) { values.push_back(r); });
+}
+
+}  // namespace
+
+void Evaluator::runBatch(std::span<const ModelParameters> sets, const EvaluationOptions& options,
+                         std::span<double> errors, std::span<Diagnostics> diagnostics, unsigned threads,
+                         std::vector<std::vector<double>>* residuals) {
     warnings_.clear();
     if (errors.size() != sets.size() || diagnostics.size() != sets.size()) {
         throw std::invalid_argument("batch outputs must hold one entry per parameter set");
@@ -53,6 +75,7 @@ void Evaluator::evaluateBatch(std::span<const ModelParameters> sets, const Evalu
     if (sets.size() == 1) {
         errors[0] = evaluate(sets[0], options);
         diagnostics[0] = diagnostics_;
+        if (residuals != nullptr && !lastStop_.stopped()) residualValues(store_, (*residuals)[0]);
         return;
     }
     prepareStore(options.reload);
@@ -132,6 +155,7 @@ void Evaluator::evaluateBatch(std::span<const ModelParameters> sets, const Evalu
             }
             errors[k] = settleError(sets[k], scoreTests(store_), options.penalties, diagnostics_);
             diagnostics[k] = diagnostics_;
+            if (residuals != nullptr) residualValues(store_, (*residuals)[k]);
             lastCompleted = static_cast<std::ptrdiff_t>(k);
         }
     }

@@ -193,6 +193,14 @@ public:
     void evaluateBatch(std::span<const ModelParameters> sets, const EvaluationOptions& options,
                        std::span<double> errors, std::span<Diagnostics> diagnostics, unsigned threads = 0);
 
+    // The same batch, also giving each set's normalised residuals in scoring
+    // order: residuals[k] holds the values residuals() would return right
+    // after evaluation k, or is empty when evaluation k stopped. The error
+    // values, diagnostics and state afterwards are evaluateBatch's, to the bit.
+    void evaluateBatchResiduals(std::span<const ModelParameters> sets, const EvaluationOptions& options,
+                                std::span<double> errors, std::span<Diagnostics> diagnostics,
+                                std::vector<std::vector<double>>& residuals, unsigned threads = 0);
+
     // Threads for one evaluation's tests and for batches (default: the
     // CALVENOR_THREADS environment variable, else every core).
     void setThreads(unsigned threads);
@@ -234,6 +242,8 @@ private:
     PathBuffers carry_;
 
     WorkerPool& pool();
+    void runBatch(std::span<const ModelParameters> sets, const EvaluationOptions& options, std::span<double> errors,
+                  std::span<Diagnostics> diagnostics, unsigned threads, std::vector<std::vector<double>>* residuals);
     // The load check of an evaluation: the load rule, or a fresh state.
     void prepareStore(bool reload);
     void writeReports(double errorValue, const ModelParameters& p);

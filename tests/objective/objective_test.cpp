@@ -202,11 +202,13 @@ TEST(Batch, EqualsConsecutiveCallsToTheBit) {
         Evaluator sequential(seqDir.path());
         std::vector<double> seqErrors;
         std::vector<Diagnostics> seqDiagnostics;
+        std::vector<std::vector<Residual>> seqResiduals;
         int stops = 0;
         for (const ModelParameters& p : sets) {
             const HostParameters v = hostOrder(p);
             seqErrors.push_back(evaluateObjective(sequential, v, switches));
             seqDiagnostics.push_back(sequential.diagnostics());
+            seqResiduals.push_back(sequential.lastStop().stopped() ? std::vector<Residual>{} : sequential.residuals());
             stops += seqErrors.back() == inf ? 1 : 0;
         }
         ASSERT_GT(stops, 2);
@@ -241,6 +243,21 @@ TEST(Batch, EqualsConsecutiveCallsToTheBit) {
             if (switches[1] != 0.0) {
                 for (const char* f : {"VORNevPicOutError.DAT", "MidPande.DAT", "A-3.DAT", "N-1.DAT", "H-2.DAT"}) {
                     EXPECT_EQ(testing::readAll(batchDir.path() / "vornevResult" / f), testing::readAll(seqDir.path() / "vornevResult" / f)) << f;
+                }
+            }
+            // With the residuals of each call: the same values, and the
+            // residuals of the calls that completed, to the bit.
+            testing::TempDir residualDir;
+            writeBatchCase(residualDir.path());
+            Evaluator withResiduals(residualDir.path());
+            std::vector<std::vector<double>> residuals;
+            withResiduals.evaluateBatchResiduals(sets, switchOptions(switches), errors, diagnostics, residuals, threads);
+            ASSERT_EQ(residuals.size(), sets.size());
+            for (std::size_t k = 0; k < sets.size(); ++k) {
+                EXPECT_TRUE(sameDouble(errors[k], seqErrors[k])) << k;
+                ASSERT_EQ(residuals[k].size(), seqResiduals[k].size()) << k;
+                for (std::size_t i = 0; i < residuals[k].size(); ++i) {
+                    EXPECT_TRUE(sameDouble(residuals[k][i], seqResiduals[k][i].value)) << k << " " << i;
                 }
             }
             // A later single call continues from the same state.

@@ -17,6 +17,7 @@ int runCalvenor(const std::vector<std::string>& args, std::ostream& out, std::os
     addCalibrateCommand(app, ctx);
     addSynthCommand(app, ctx);
     addPlotCommand(app, ctx);
+    addProfileCommand(app, ctx);
 
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     try {

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <iosfwd>
 #include <string>
 
@@ -42,7 +43,16 @@ public:
 
     void operator()(const ProgressInfo& p);
 
+    // A phase counted in steps rather than evaluations: "PHASE done/total
+    // UNIT  evaluations N  R evaluations/s" (total 0: not known).
+    void steps(const std::string& phase, std::int64_t done, std::int64_t total, const std::string& unit,
+               std::int64_t evaluations, double seconds, bool phaseEnd);
+
 private:
+    // Shows a line (throttled as the phase's progress lines are), with a bar
+    // at `share` on a terminal.
+    void show(const std::string& phase, const std::string& text, double share, bool phaseEnd);
+
     using Clock = std::chrono::steady_clock;
     std::ostream& err_;
     bool live_;

@@ -535,9 +535,10 @@ ProfileResult profileLikelihood(Evaluator& evaluator, const ParameterSettings& p
         std::string(noiseModelText(settings.noise).empty() ? "each concentrated out at its maximum-likelihood value"
                                                            : "known where given (" + noiseModelText(settings.noise) +
                                                                  "), else concentrated out") +
-        ". First the maximum-likelihood fit from the calibration's best (BOBYQA); then for each parameter, values "
-        "stepping away from it on each side, the other free parameters re-optimised at each (BOBYQA, warm-started "
-        "from the previous points), until the drop of the log-likelihood passes chi2(1, level) / 2 or the bound. "
+        ". First the maximum-likelihood fit from the calibration's best; then for each parameter, values "
+        "stepping away from it on each side, the other free parameters re-optimised at each, warm-started "
+        "from the previous points. Every fit is Levenberg-Marquardt on the residuals (the Gauss-Newton model of the "
+        "log-likelihood; each iteration's Jacobian one parallel batch of central differences), until the drop of the log-likelihood passes chi2(1, level) / 2 or the bound. "
         "Interval: where the drop stays below that threshold; a side that reaches its bound (or, with the "
         "penalties on, the edge of the region the penalty factors leave unpenalised) below it is open. Assumes a "
         "correct model and independent errors; it does not assume linearity.";

@@ -75,11 +75,12 @@ struct ProfileProgress {
 using ProfileProgressFn = std::function<void(const ProfileProgress&)>;
 
 // Profiles the parameters on the evaluator's tests, starting from `start`
-// (a calibration's best): first the maximum-likelihood fit from it (NLopt
-// BOBYQA), then the local analysis there, then the profiles. Each side of
-// each profile is one chain of re-optimisations (BOBYQA, each warm-started
-// from the chain's previous points) on its own copy of the evaluator; the
-// chains run in parallel. `stop` ends the work at the next evaluation,
+// (a calibration's best): first the maximum-likelihood fit from it, then the
+// local analysis there, then the profiles. Every fit is Levenberg-Marquardt
+// on the residuals, each iteration's Jacobian one parallel batch. Each side
+// of each profile is one chain of re-optimisations, each warm-started from
+// the chain's previous points, on its own copy of the evaluator; the chains
+// run in parallel (the threads shared out among them). `stop` ends the work at the next evaluation,
 // keeping the points done. The result does not depend on the thread count.
 // Throws CalibrationError for unusable settings.
 ProfileResult profileLikelihood(Evaluator& evaluator, const ParameterSettings& parameters,

@@ -464,6 +464,7 @@ UncertaintyResult analyseUncertainty(const Evaluator& evaluator, const Parameter
             const Vector v = svd.matrixV().col(static_cast<Eigen::Index>(i));
             used += (spreadAlong * spreadAlong) * (v * v.transpose());
         }
+        used = (0.5 * (used + used.transpose())).eval();  // exactly symmetric
     }
 
     // Per parameter.

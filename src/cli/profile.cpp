@@ -203,7 +203,8 @@ void addProfileCommand(CLI::App& app, Context& ctx) {
         "Profile-likelihood intervals of a calibration's free parameters: from the best set of OUT/calibration.json, "
         "the maximum-likelihood fit of the residuals (independent Gaussian, one standard deviation per scored "
         "quantity; docs/uncertainty.md), then for each parameter the best fit with it held at values stepping away "
-        "to each side, the other free parameters re-optimised (BOBYQA; the sides and parameters run in parallel). "
+        "to each side, the other free parameters re-optimised (Levenberg-Marquardt on the residuals, its Jacobians as parallel batches; the sides and "
+        "parameters run in parallel). "
         "The interval at the level is where the log-likelihood stays within chi2(1, level) / 2 of its maximum; a "
         "side that stays within it up to its bound is open: not determined on that side. Writes OUT/profile.json "
         "and OUT/profile.png and .svg. Exit status 130 when stopped by Ctrl-C (the profiles so far are written).");

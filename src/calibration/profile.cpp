@@ -78,6 +78,7 @@ public:
     // returns its log-likelihood (-inf when x itself has none). Throws
     // Interrupted when the stop flag is set.
     double maximise(std::vector<double>& x, const std::vector<std::size_t>& moving) {
+        makeAdmissible(x, moving);
         std::vector<double> r = residualsOf({x})[0];
         double f = -logLikelihoodOf(r);
         // The model has no finite curves for some scattered sets (holes of
@@ -182,34 +183,113 @@ public:
                 }
                 largest = std::max(largest, ha(p, p));
             }
-            bool accepted = false;
-            double gain = 0.0;
-            for (int attempt = 0; attempt < 12 && !accepted; ++attempt) {
-                Eigen::MatrixXd damped = ha;
-                for (Eigen::Index p = 0; p < a; ++p) damped(p, p) += mu * std::max(ha(p, p), 1e-12 * largest) + 1e-300;
-                const Eigen::VectorXd delta = damped.ldlt().solve(-ga);
-                std::vector<double> trial = x;
-                for (Eigen::Index p = 0; p < a; ++p) {
-                    const std::size_t i = moving[static_cast<std::size_t>(active[static_cast<std::size_t>(p)])];
-                    trial[i] = std::clamp(x[i] + (std::isfinite(delta(p)) ? delta(p) : 0.0), 0.0, 1.0);
-                }
-                if (trial == x) break;
-                std::vector<double> rt = residualsOf({trial})[0];
-                const double ft = -logLikelihoodOf(rt);
-                if (ft < f) {
-                    gain = f - ft;
-                    x = std::move(trial);
-                    r = std::move(rt);
-                    f = ft;
-                    mu = std::max(mu / 3.0, 1e-9);
-                    accepted = true;
-                } else {
-                    mu *= 4.0;
+            std::vector<std::size_t> stepped;
+            for (Eigen::Index p = 0; p < a; ++p) stepped.push_back(moving[static_cast<std::size_t>(active[static_cast<std::size_t>(p)])]);
+            // The steps stay in the directions Z: all of them, or with the
+            // penalties on, those along the edges of the admissible region
+            // that x lies on and the Gauss-Newton step would cross.
+            Eigen::MatrixXd z = Eigen::MatrixXd::Identity(a, a);
+            if (penalties_) {
+                Eigen::MatrixXd regular = ha;
+                for (Eigen::Index p = 0; p < a; ++p) regular(p, p) += 1e-10 * largest + 1e-300;
+                const Eigen::VectorXd free = regular.ldlt().solve(-ga);
+                const Eigen::MatrixXd normals = edgeNormals(x, stepped, free);
+                if (normals.cols() >= a) break;  // held on every side
+                if (normals.cols() > 0) {
+                    const Eigen::HouseholderQR<Eigen::MatrixXd> qr(normals);
+                    const Eigen::MatrixXd q = qr.householderQ();
+                    z = q.rightCols(a - normals.cols());
                 }
             }
-            if (!accepted || gain < 1e-7) break;
+            const Eigen::MatrixXd hz = z.transpose() * ha * z;
+            const Eigen::VectorXd gz = z.transpose() * ga;
+            // Converged when the Gauss-Newton step promises less than 1e-5.
+            {
+                Eigen::MatrixXd regular = hz;
+                for (Eigen::Index p = 0; p < hz.rows(); ++p) regular(p, p) += 1e-10 * largest + 1e-300;
+                const double promise = 0.5 * gz.dot(regular.ldlt().solve(gz));
+                if (!(promise > 1e-5)) break;
+            }
+            // Trial steps at four dampings, as one batch; the best that
+            // improves is taken.
+            bool accepted = false;
+            for (int round = 0; round < 3 && !accepted; ++round) {
+                std::vector<std::vector<double>> trials;
+                std::vector<double> dampings;
+                for (const double factor : {0.25, 1.0, 4.0, 16.0}) {
+                    const double damping = mu * factor;
+                    Eigen::MatrixXd damped = hz;
+                    for (Eigen::Index p = 0; p < hz.rows(); ++p) {
+                        damped(p, p) += damping * std::max(hz(p, p), 1e-12 * largest) + 1e-300;
+                    }
+                    const Eigen::VectorXd delta = z * damped.ldlt().solve(-gz);
+                    std::vector<double> trial = x;
+                    for (Eigen::Index p = 0; p < a; ++p) {
+                        const std::size_t i = moving[static_cast<std::size_t>(active[static_cast<std::size_t>(p)])];
+                        trial[i] = std::clamp(x[i] + (std::isfinite(delta(p)) ? delta(p) : 0.0), 0.0, 1.0);
+                    }
+                    makeAdmissible(trial, stepped);
+                    if (trial == x) continue;
+                    trials.push_back(std::move(trial));
+                    dampings.push_back(damping);
+                }
+                if (trials.empty()) break;
+                std::vector<std::vector<double>> rs = residualsOf(trials);
+                std::size_t chosen = trials.size();
+                double lowest = f;
+                for (std::size_t t = 0; t < trials.size(); ++t) {
+                    const double ft = -logLikelihoodOf(rs[t]);
+                    if (ft < lowest) {
+                        lowest = ft;
+                        chosen = t;
+                    }
+                }
+                if (chosen < trials.size()) {
+                    x = std::move(trials[chosen]);
+                    r = std::move(rs[chosen]);
+                    f = lowest;
+                    mu = std::max(dampings[chosen] / 2.0, 1e-9);
+                    accepted = true;
+                } else {
+                    mu *= 256.0;
+                }
+            }
+            if (!accepted) break;
         }
         return -f;
+    }
+
+    // With the penalties on, moves y over the coordinates `movable` into
+    // the region no penalty factor penalises: Newton steps on each violated
+    // constraint (closed formulas, differentiated by differences; no
+    // evaluation), so that fits slide along its edge instead of stopping
+    // there.
+    void makeAdmissible(std::vector<double>& y, const std::vector<std::size_t>& movable) const {
+        if (!penalties_ || movable.empty()) return;
+        for (int pass = 0; pass < 8; ++pass) {
+            const ModelParameters m = cube_.toParameters(y);
+            if (admissible(m)) return;
+            const std::array<double, 7> v = violations(m);
+            for (std::size_t i = 0; i < v.size(); ++i) {
+                if (!(v[i] >= 0.0)) continue;
+                std::vector<double> gradient(movable.size());
+                double norm2 = 0.0;
+                for (std::size_t c = 0; c < movable.size(); ++c) {
+                    std::vector<double> moved = y;
+                    const double h = y[movable[c]] + 1e-7 <= 1.0 ? 1e-7 : -1e-7;
+                    moved[movable[c]] += h;
+                    gradient[c] = (violations(cube_.toParameters(moved))[i] - v[i]) / h;
+                    if (!std::isfinite(gradient[c])) gradient[c] = 0.0;
+                    norm2 += gradient[c] * gradient[c];
+                }
+                if (!(norm2 > 0.0)) continue;
+                // Onto the edge, and 1e-6 of the box beyond it.
+                const double shift = v[i] / norm2 + 1e-6 / std::sqrt(norm2);
+                for (std::size_t c = 0; c < movable.size(); ++c) {
+                    y[movable[c]] = std::clamp(y[movable[c]] - shift * gradient[c], 0.0, 1.0);
+                }
+            }
+        }
     }
 
     std::int64_t evaluations = 0;
@@ -217,6 +297,38 @@ public:
     std::int64_t unsimulated = 0;   // sets without finite residuals
 
 private:
+    // The gradients (over the coordinates `movable`, as columns) of the
+    // constraints whose edge x lies on (within 1e-5 of the box) and that the
+    // step would cross.
+    Eigen::MatrixXd edgeNormals(const std::vector<double>& x, const std::vector<std::size_t>& movable,
+                                const Eigen::VectorXd& step) const {
+        const std::array<double, 7> v = violations(cube_.toParameters(x));
+        std::vector<std::array<double, 7>> moved(movable.size());
+        std::vector<double> h(movable.size());
+        for (std::size_t c = 0; c < movable.size(); ++c) {
+            std::vector<double> y = x;
+            h[c] = y[movable[c]] + 1e-7 <= 1.0 ? 1e-7 : -1e-7;
+            y[movable[c]] += h[c];
+            moved[c] = violations(cube_.toParameters(y));
+        }
+        std::vector<Eigen::VectorXd> normals;
+        for (std::size_t i = 0; i < v.size(); ++i) {
+            Eigen::VectorXd n(static_cast<Eigen::Index>(movable.size()));
+            for (std::size_t c = 0; c < movable.size(); ++c) {
+                const double d = (moved[c][i] - v[i]) / h[c];
+                n(static_cast<Eigen::Index>(c)) = std::isfinite(d) ? d : 0.0;
+            }
+            const double size = n.norm();
+            if (!(size > 0.0) || !std::isfinite(v[i])) continue;
+            if (v[i] > -1e-5 * size && n.dot(step) > 0.0) normals.push_back(n / size);
+        }
+        Eigen::MatrixXd out(static_cast<Eigen::Index>(movable.size()), static_cast<Eigen::Index>(normals.size()));
+        for (std::size_t k = 0; k < normals.size(); ++k) out.col(static_cast<Eigen::Index>(k)) = normals[k];
+        return out;
+    }
+
+    static std::array<double, 7> violations(const ModelParameters& p) { return penaltyMargins(p); }
+
     static bool admissible(const ModelParameters& p) {
         for (double factor : penaltyFactors(p, computeConstraints(p))) {
             if (factor != 1.0) return false;
@@ -302,7 +414,8 @@ ProfileResult profileLikelihood(Evaluator& evaluator, const ParameterSettings& p
     evaluations += atStart.evaluations;
     std::vector<double> steps = atStart.steps;
     for (double& h : steps) {
-        if (!std::isfinite(h)) h = 0.00125;
+        // Not below 0.00125 of the range: smaller steps amplify the model's rounding.
+        h = std::isfinite(h) ? std::max(h, 0.00125) : 0.00125;
     }
     std::vector<double> x = cube.toUnit(start);
     std::vector<std::size_t> all(p);
@@ -336,7 +449,7 @@ ProfileResult profileLikelihood(Evaluator& evaluator, const ParameterSettings& p
                                       {settings.level, settings.noise}, Estimator::likelihood, result.threads);
     evaluations += result.local.evaluations;
     for (std::size_t j = 0; j < p; ++j) {
-        if (std::isfinite(result.local.steps[j])) steps[j] = result.local.steps[j];
+        if (std::isfinite(result.local.steps[j])) steps[j] = std::max(result.local.steps[j], 0.00125);
     }
     std::vector<double> unitError(p), range(p);
     for (std::size_t j = 0; j < p; ++j) {

@@ -112,6 +112,17 @@ double logLikelihood(const ResidualSums& sums, const NoiseModel& noise) {
     return value;
 }
 
+std::array<double, 7> penaltyMargins(const ModelParameters& p) {
+    const ConstraintValues c = computeConstraints(p);
+    return {c.zMinusN,
+            c.kappaBound,
+            c.lambdaBound,
+            c.psUpperMargin,
+            c.psLowerMargin,
+            p.pnvoid - 3.0 * p.z,
+            p.sm + 1.0 - (1.0 - p.chi) / ((p.plamda - p.pkappa) * (p.chi + 1.0))};
+}
+
 double normalQuantile(double p) {
     if (!(p > 0.0 && p < 1.0)) return p == 0.0 ? -infinity : p == 1.0 ? infinity : notANumber;
     // Acklam's rational approximation (relative error below 1.2e-9), then
@@ -215,6 +226,90 @@ std::string directionText(const std::vector<double>& v, const std::vector<std::s
         combination += (i == 0 ? (c < 0 ? "-" : "") : (c < 0 ? " - " : " + ")) + rounded2(std::abs(c)) + " " + names[j];
     }
     return who + " together (" + combination + ") are not determined by these tests";
+}
+
+struct Weights {
+    const Vector& fisherRoot;  // 1 / sigma per residual
+    const Vector& errorRoot;   // square roots of the error value's weights
+    const Vector& spread;      // the error value's weight times sigma
+};
+
+// The covariance of an estimate over the parameters of the Jacobian's
+// columns (unit-cube coordinates), and the Fisher directions.
+struct Spread {
+    std::vector<FisherDirection> directions;  // in decreasing information, without text
+    std::vector<bool> onNull;                 // a parameter loads on a direction without information
+    Matrix alone;                             // from the tests alone
+    Matrix used;                              // with the undetermined directions limited by the box
+};
+
+Matrix estimateCovariance(const Matrix& jacobian, const Weights& w, Estimator estimator) {
+    if (estimator == Estimator::likelihood) return pseudoInverseGram(w.fisherRoot.asDiagonal() * jacobian);
+    // The error value's minimum is a weighted least-squares estimate:
+    // H+ B H+ with H = J'AJ and B = J'A Sigma A J.
+    const Matrix hInverse = pseudoInverseGram(w.errorRoot.asDiagonal() * jacobian);
+    const Matrix root = w.spread.asDiagonal() * jacobian;
+    return hInverse * (root.transpose() * root) * hInverse;
+}
+
+Spread spreadOver(const Matrix& jacobian, const Weights& w, Estimator estimator, double quantile) {
+    const auto q = static_cast<std::size_t>(jacobian.cols());
+    Spread out;
+    // The eigen-directions of the Fisher information J'WJ.
+    const Eigen::JacobiSVD<Matrix> svd(w.fisherRoot.asDiagonal() * jacobian, Eigen::ComputeThinV);
+    const Vector& singular = svd.singularValues();
+    const double top = singular.size() > 0 ? singular(0) : 0.0;
+    out.onNull.assign(q, false);
+    for (std::size_t i = 0; i < q; ++i) {
+        FisherDirection d;
+        d.vector.resize(q);
+        std::size_t largest = 0;
+        for (std::size_t j = 0; j < q; ++j) {
+            d.vector[j] = svd.matrixV()(static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(i));
+            if (std::abs(d.vector[j]) > std::abs(d.vector[largest])) largest = j;
+        }
+        if (d.vector[largest] < 0) {
+            for (double& v : d.vector) v = -v;
+        }
+        const double s = singular(static_cast<Eigen::Index>(i));
+        const bool none = !(s > rankTolerance * top && s > 0.0);
+        d.scale = none ? infinity : 1.0 / s;
+        // Undetermined: the interval along the direction is wider than the
+        // box is in that direction (the sum of the entries' magnitudes).
+        double width = 0.0;
+        for (double v : d.vector) width += std::abs(v);
+        d.determined = !none && 2.0 * quantile * d.scale < width;
+        for (std::size_t j = 0; j < q && none; ++j) {
+            if (std::abs(d.vector[j]) > nullLoading) out.onNull[j] = true;
+        }
+        out.directions.push_back(std::move(d));
+    }
+    out.alone = estimateCovariance(jacobian, w, estimator);
+    // The covariance the intervals use: the determined directions' with the
+    // undetermined ones held; then each undetermined direction with the
+    // variance whose interval spans the box along it (the bounds, not the
+    // tests, limit how far the estimate may move there).
+    out.used = Matrix::Zero(static_cast<Eigen::Index>(q), static_cast<Eigen::Index>(q));
+    std::vector<Eigen::Index> kept;
+    for (std::size_t i = 0; i < q; ++i) {
+        if (out.directions[i].determined) kept.push_back(static_cast<Eigen::Index>(i));
+    }
+    if (!kept.empty()) {
+        Matrix basis(static_cast<Eigen::Index>(q), static_cast<Eigen::Index>(kept.size()));
+        for (std::size_t c = 0; c < kept.size(); ++c) basis.col(static_cast<Eigen::Index>(c)) = svd.matrixV().col(kept[c]);
+        out.used += basis * estimateCovariance(jacobian * basis, w, estimator) * basis.transpose();
+    }
+    for (std::size_t i = 0; i < q; ++i) {
+        const FisherDirection& d = out.directions[i];
+        if (d.determined) continue;
+        double width = 0.0;
+        for (double v : d.vector) width += std::abs(v);
+        const double along = std::min(d.scale, width / (2.0 * quantile));
+        const Vector v = svd.matrixV().col(static_cast<Eigen::Index>(i));
+        out.used += (along * along) * (v * v.transpose());
+    }
+    out.used = (0.5 * (out.used + out.used.transpose())).eval();  // exactly symmetric
+    return out;
 }
 
 }  // namespace
@@ -390,81 +485,35 @@ UncertaintyResult analyseUncertainty(const Evaluator& evaluator, const Parameter
         spread(static_cast<Eigen::Index>(i)) = a * sigma[k];
         r(static_cast<Eigen::Index>(i)) = r0[i];
     }
-    const Matrix weighted = fisherRoot.asDiagonal() * jacobian;
-
-    // The eigen-directions of the Fisher information J'WJ.
-    const Eigen::JacobiSVD<Matrix> svd(weighted, Eigen::ComputeThinV);
-    const Vector& singular = svd.singularValues();
-    const double top = singular.size() > 0 ? singular(0) : 0.0;
-    std::vector<bool> nullDirection(p, false);
-    for (std::size_t i = 0; i < p; ++i) {
-        FisherDirection d;
-        d.vector.resize(p);
-        std::size_t largest = 0;
-        for (std::size_t j = 0; j < p; ++j) {
-            d.vector[j] = svd.matrixV()(static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(i));
-            if (std::abs(d.vector[j]) > std::abs(d.vector[largest])) largest = j;
-        }
-        if (d.vector[largest] < 0) {
-            for (double& v : d.vector) v = -v;
-        }
-        const double s = singular(static_cast<Eigen::Index>(i));
-        nullDirection[i] = !(s > rankTolerance * top && s > 0.0);
-        d.scale = nullDirection[i] ? infinity : 1.0 / s;
-        // Undetermined: the interval along the direction is wider than the
-        // box is in that direction (the sum of the entries' magnitudes).
-        double width = 0.0;
-        for (double v : d.vector) width += std::abs(v);
-        d.determined = !nullDirection[i] && 2.0 * result.quantile * d.scale < width;
-        if (!d.determined) d.text = directionText(d.vector, names);
-        result.directions.push_back(std::move(d));
+    const Weights weights{fisherRoot, errorRoot, spread};
+    const Spread full = spreadOver(jacobian, weights, estimator, result.quantile);
+    for (const FisherDirection& d : full.directions) {
+        result.directions.push_back(d);
+        if (!d.determined) result.directions.back().text = directionText(d.vector, names);
     }
-
-    // The covariance of the estimate (unit-cube coordinates).
-    Matrix covariance;
-    if (estimator == Estimator::likelihood) {
-        covariance = pseudoInverseGram(weighted);
-    } else {
-        // The error value's minimum is a weighted least-squares estimate:
-        // H+ B H+ with H = J'AJ and B = J'A Sigma A J.
-        const Matrix hInverse = pseudoInverseGram(errorRoot.asDiagonal() * jacobian);
-        const Matrix root = spread.asDiagonal() * jacobian;
-        covariance = hInverse * (root.transpose() * root) * hInverse;
+    // The estimate of the parameters inside their bounds behaves as if those
+    // at a bound were fixed there (the search held them): their covariance
+    // with the others held. The parameters at a bound keep the full one.
+    std::vector<bool> atBound(p, false);
+    std::vector<Eigen::Index> inside;
+    for (std::size_t j = 0; j < p; ++j) {
+        const ParameterSetting& s = parameters[static_cast<std::size_t>(free[j])];
+        atBound[j] = !boundHit(s, parameterAt(estimate, free[j])).empty();
+        if (!atBound[j]) inside.push_back(static_cast<Eigen::Index>(j));
     }
-    // The covariance the intervals use: the determined directions' as
-    // above, with the undetermined ones held; then each undetermined
-    // direction with the variance whose interval spans the box along it (the
-    // bounds, not the tests, limit how far the estimate may move there).
-    Matrix used = Matrix::Zero(static_cast<Eigen::Index>(p), static_cast<Eigen::Index>(p));
-    {
-        std::vector<Eigen::Index> kept;
-        for (std::size_t i = 0; i < p; ++i) {
-            if (result.directions[i].determined) kept.push_back(static_cast<Eigen::Index>(i));
-        }
-        Matrix basis(static_cast<Eigen::Index>(p), static_cast<Eigen::Index>(kept.size()));
-        for (std::size_t c = 0; c < kept.size(); ++c) basis.col(static_cast<Eigen::Index>(c)) = svd.matrixV().col(kept[c]);
-        if (!kept.empty()) {
-            const Matrix reduced = jacobian * basis;
-            Matrix inner;
-            if (estimator == Estimator::likelihood) {
-                inner = pseudoInverseGram(fisherRoot.asDiagonal() * reduced);
-            } else {
-                const Matrix hInverse = pseudoInverseGram(errorRoot.asDiagonal() * reduced);
-                const Matrix root = spread.asDiagonal() * reduced;
-                inner = hInverse * (root.transpose() * root) * hInverse;
+    Matrix covariance = full.alone, used = full.used;
+    std::vector<bool> onNullDirection = full.onNull;
+    if (!inside.empty() && inside.size() < p) {
+        Matrix columns(static_cast<Eigen::Index>(n), static_cast<Eigen::Index>(inside.size()));
+        for (std::size_t c = 0; c < inside.size(); ++c) columns.col(static_cast<Eigen::Index>(c)) = jacobian.col(inside[c]);
+        const Spread held = spreadOver(columns, weights, estimator, result.quantile);
+        for (std::size_t a = 0; a < inside.size(); ++a) {
+            onNullDirection[static_cast<std::size_t>(inside[a])] = held.onNull[a];
+            for (std::size_t b = 0; b < inside.size(); ++b) {
+                covariance(inside[a], inside[b]) = held.alone(static_cast<Eigen::Index>(a), static_cast<Eigen::Index>(b));
+                used(inside[a], inside[b]) = held.used(static_cast<Eigen::Index>(a), static_cast<Eigen::Index>(b));
             }
-            used += basis * inner * basis.transpose();
         }
-        for (std::size_t i = 0; i < p; ++i) {
-            const FisherDirection& d = result.directions[i];
-            if (d.determined) continue;
-            double width = 0.0;
-            for (double v : d.vector) width += std::abs(v);
-            const double spreadAlong = std::min(d.scale, width / (2.0 * result.quantile));
-            const Vector v = svd.matrixV().col(static_cast<Eigen::Index>(i));
-            used += (spreadAlong * spreadAlong) * (v * v.transpose());
-        }
-        used = (0.5 * (used + used.transpose())).eval();  // exactly symmetric
     }
 
     // Per parameter.
@@ -484,10 +533,7 @@ UncertaintyResult analyseUncertainty(const Evaluator& evaluator, const Parameter
         const double alone =
             std::sqrt(std::max(0.0, covariance(static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(j))));
         unitError[j] = std::sqrt(std::max(0.0, used(static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(j))));
-        bool onNull = false;
-        for (std::size_t i = 0; i < p; ++i) {
-            if (nullDirection[i] && std::abs(result.directions[i].vector[j]) > nullLoading) onNull = true;
-        }
+        bool onNull = onNullDirection[j];
         if (incomplete && std::isnan(result.steps[j])) onNull = true;
         const bool wider = !(2.0 * result.quantile * alone < 1.0);
         u.identifiable = !onNull && !wider;
@@ -543,9 +589,34 @@ UncertaintyResult analyseUncertainty(const Evaluator& evaluator, const Parameter
     for (std::size_t i : order) sorted.push_back(result.directions[i]);
     result.directions = std::move(sorted);
 
+    // An estimate on the edge of the region the penalty factors leave free
+    // (within 1e-5 of the box): the linearised intervals do not see the edge.
+    std::vector<std::string> edges;
+    if (penalties) {
+        const std::array<double, 7> margin = penaltyMargins(estimate);
+        for (std::size_t i = 0; i < margin.size(); ++i) {
+            double norm2 = 0.0;
+            for (std::size_t j = 0; j < p; ++j) {
+                const double h = u0[j] + 1e-7 <= 1.0 ? 1e-7 : -1e-7;
+                const double d = (penaltyMargins(moved(j, u0[j] + h))[i] - margin[i]) / h;
+                if (std::isfinite(d)) norm2 += d * d;
+            }
+            const std::string condition(penaltyConditions[i == 4 ? 0 : i]);
+            if (norm2 > 0.0 && std::isfinite(margin[i]) && margin[i] > -1e-5 * std::sqrt(norm2) &&
+                std::find(edges.begin(), edges.end(), condition) == edges.end()) {
+                edges.push_back(condition);
+                result.notes.push_back("the estimate lies on the edge of the region the penalty factors leave free (" +
+                                       condition +
+                                       "): the tests favour sets beyond it, and the linearised intervals ignore the "
+                                       "edge; the profile likelihood respects it");
+            }
+        }
+    }
+
     // Had the search converged? One Gauss-Newton step of what the estimate
-    // minimises, over the parameters inside their bounds, in standard errors.
-    {
+    // minimises, over the parameters inside their bounds, in standard errors
+    // (not on an edge, where the step would leave the region).
+    if (edges.empty()) {
         std::vector<Eigen::Index> inside;
         for (std::size_t j = 0; j < p; ++j) {
             if (result.parameters[j].bound.empty() && result.parameters[j].identifiable) inside.push_back(static_cast<Eigen::Index>(j));

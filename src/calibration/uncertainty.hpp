@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "calibration/parameter_table.hpp"
@@ -60,6 +61,13 @@ std::array<double, quantityCount> noiseEstimate(const ResidualSums& sums, const 
 //   sum over quantities of -n/2 log(2 pi sigma^2) - S/(2 sigma^2).
 // +inf when an unknown sigma's residuals are all 0.
 double logLikelihood(const ResidualSums& sums, const NoiseModel& noise);
+
+// The quantities behind the seven penalty factors of the error value, each
+// at least 0 where its factor penalises, and the condition each keeps.
+std::array<double, 7> penaltyMargins(const ModelParameters& p);
+inline constexpr std::array<std::string_view, 7> penaltyConditions = {
+    "z <= pnvoid", "plamda > 1.5 pkappa", "plamda < 15 pkappa", "ps < 20000", "ps >= 0",
+    "pnvoid <= 3 z", "sm + 1 <= (1 - chi) / ((plamda - pkappa) (1 + chi))"};
 
 // The quantile of the standard normal distribution at p (0 < p < 1), and that
 // of the chi-square distribution with one degree of freedom at `level`.

@@ -490,8 +490,9 @@ ProfileResult profileLikelihood(Evaluator& evaluator, const ParameterSettings& p
                 double step = std::max(1e-4, reach / perSide);
                 std::vector<double> previous = x, before;
                 double value = x[j];
-                int halvings = 0;
-                for (int k = 1; k <= 3 * perSide + 4; ++k) {
+                int halvings = 0, refinements = 0;
+                double lastDrop = 0.0;
+                for (int k = 1; k <= 3 * perSide + 8; ++k) {
                     const double next = value + chain.direction * step;
                     const bool last = chain.direction < 0 ? next <= 1e-12 : next >= 1.0 - 1e-12;
                     const double target = last ? (chain.direction < 0 ? 0.0 : 1.0) : next;
@@ -513,13 +514,19 @@ ProfileResult profileLikelihood(Evaluator& evaluator, const ParameterSettings& p
                     double l = -infinity;
                     try {
                         l = fit.maximise(guess, others);
-                        // A predicted start without likelihood: from the previous
-                        // point instead, or from the estimate.
+                        // A predicted start without likelihood, or a fit that drops by
+                        // much more than the last step did (the fit may have stuck):
+                        // also from the previous point and from the estimate, keeping
+                        // the best.
                         for (const std::vector<double>* from : {&previous, &x}) {
-                            if (std::isfinite(l)) break;
-                            guess = *from;
-                            guess[j] = target;
-                            l = fit.maximise(guess, others);
+                            if (std::isfinite(l) && mlValue - l <= lastDrop + 1.0) break;
+                            std::vector<double> other = *from;
+                            other[j] = target;
+                            const double better = fit.maximise(other, others);
+                            if (better > l || !std::isfinite(l)) {
+                                l = better;
+                                guess = std::move(other);
+                            }
                         }
                     } catch (const Interrupted&) {
                         chain.interrupted = true;
@@ -539,6 +546,12 @@ ProfileResult profileLikelihood(Evaluator& evaluator, const ParameterSettings& p
                         return;
                     }
                     if (mlValue - l > result.threshold) {
+                        // Far past the threshold in one step: closer, to place the crossing.
+                        if (mlValue - l > 3.0 * result.threshold && refinements < 3) {
+                            ++refinements;
+                            step /= 2.0;
+                            continue;
+                        }
                         chain.crossed = true;
                         return;
                     }
@@ -549,6 +562,7 @@ ProfileResult profileLikelihood(Evaluator& evaluator, const ParameterSettings& p
                     before = previous;
                     previous = guess;
                     value = target;
+                    lastDrop = mlValue - l;
                     if (k >= perSide && mlValue - l < result.threshold / 4.0) step *= 2.0;
                 }
             } catch (...) {
@@ -558,7 +572,13 @@ ProfileResult profileLikelihood(Evaluator& evaluator, const ParameterSettings& p
         for (const auto& f : failures) {
             if (f) std::rethrow_exception(f);
         }
-        for (const Chain& c : chains) result.interrupted = result.interrupted || c.interrupted;
+        for (Chain& c : chains) {
+            result.interrupted = result.interrupted || c.interrupted;
+            // Refined crossings came after the points beyond them: by distance from the estimate.
+            std::stable_sort(c.points.begin(), c.points.end(), [&c](const ProfilePoint& a, const ProfilePoint& b) {
+                return c.direction * a.value < c.direction * b.value;
+            });
+        }
     }
     report("profile", true);
 

@@ -188,6 +188,9 @@ constexpr double stableAgreement = 0.05;
 constexpr double rankTolerance = 1e-7;
 // A parameter's share of a direction without information that makes it undetermined.
 constexpr double nullLoading = 0.1;
+// A derivative that changes by more than this share across half an
+// interval makes the interval unreliable.
+constexpr double bendLimit = 0.5;
 // Correlations at least this strong are named in the verdict.
 constexpr double strongCorrelation = 0.95;
 
@@ -405,6 +408,9 @@ UncertaintyResult analyseUncertainty(const Evaluator& evaluator, const Parameter
         return v.size() == n && std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
     };
     std::vector<std::string> unsimulated;
+    // Norm of the residuals' second derivative at each step; -1: unknown.
+    std::vector<std::array<double, differenceSteps.size()>> curvature(p);
+    for (auto& c : curvature) c.fill(-1.0);
     for (std::size_t j = 0; j < p; ++j) {
         std::array<Vector, differenceSteps.size()> columns;
         std::array<bool, differenceSteps.size()> usable{};
@@ -424,6 +430,13 @@ UncertaintyResult analyseUncertainty(const Evaluator& evaluator, const Parameter
                               : q.direction * (-3.0 * r0[i] + 4.0 * a[i] - b[i]) / (2.0 * h);
             }
             columns[s] = c;
+            // The second derivative at this step.
+            double sum = 0.0;
+            for (std::size_t i = 0; i < n; ++i) {
+                const double d2 = q.central ? (a[i] - 2.0 * r0[i] + b[i]) / (h * h) : (b[i] - 2.0 * a[i] + r0[i]) / (h * h);
+                sum += d2 * d2;
+            }
+            curvature[j][s] = std::sqrt(sum);
         }
         // The smaller step of the two usable steps that agree best.
         std::size_t best = differenceSteps.size();
@@ -573,6 +586,24 @@ UncertaintyResult analyseUncertainty(const Evaluator& evaluator, const Parameter
             }
         }
         if (!u.verdict.empty()) continue;
+        // How much the derivative changes across half the interval: the
+        // second derivative over the smallest step of 0.005 or 0.02 at least
+        // as wide (smaller steps would measure the model's rounding).
+        const double slope = jacobian.col(static_cast<Eigen::Index>(j)).norm();
+        const double half = result.quantile * unitError[j];
+        double second = -1.0;
+        for (std::size_t st : {std::size_t{1}, std::size_t{0}}) {
+            if (curvature[j][st] >= 0.0 && (second < 0.0 || differenceSteps[st] < half)) second = curvature[j][st];
+            if (second >= 0.0 && differenceSteps[st] >= half) break;
+        }
+        const double bend = slope > 0.0 && second >= 0.0 ? second * half / slope : 0.0;
+        if (bend > bendLimit) {
+            u.verdict = "determined, but the model bends within the interval";
+            u.reason = u.verdict + ": its derivatives change by " + rounded(100.0 * bend, 2) +
+                       " % across half the interval, so the linearised interval is unreliable; calvenor profile "
+                       "gives the interval without the linearisation";
+            continue;
+        }
         if (std::abs(strongest) >= strongCorrelation) {
             u.verdict = "correlated with " + names[with] + " at " + rounded2(strongest);
             u.reason = u.verdict + ": determined, but only together with it";

@@ -86,7 +86,9 @@ TEST(Uncertainty, VerdictsIntervalsNoiseAndRecord) {
         EXPECT_TRUE(s.lower <= p.lower && p.lower <= p.estimate && p.estimate <= p.upper && p.upper <= s.upper)
             << parameterNames[p.index];
         if (p.identifiable) {
-            EXPECT_TRUE(p.verdict == "well determined" || p.verdict.rfind("correlated with ", 0) == 0) << p.verdict;
+            EXPECT_TRUE(p.verdict == "well determined" || p.verdict.rfind("correlated with ", 0) == 0 ||
+                        p.verdict == "determined, but the model bends within the interval")
+                << p.verdict;
         }
     }
 

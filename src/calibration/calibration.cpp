@@ -84,6 +84,10 @@ CalibrationOutcome calibrate(Evaluator& evaluator, const CalibrationSettings& se
 CalibrationOutcome calibrate(Evaluator& evaluator, const CalibrationSettings& settings, bool writeReports,
                              const CalibrationControl& control) {
     checkParameterSettings(settings.parameters, "parameters");
+    if (settings.uncertainty && !(settings.uncertainty->level > 0.0 && settings.uncertainty->level < 1.0)) {
+        throw CalibrationError("expected a level above 0 and below 1, found " + shortest(settings.uncertainty->level),
+                               "level");
+    }
     const EngineSettings engine = engineSettings(settings);
     CalibrationOutcome r;
     r.settings = settings;
@@ -139,6 +143,21 @@ CalibrationOutcome calibrate(Evaluator& evaluator, const CalibrationSettings& se
         const auto k = static_cast<std::size_t>(t);
         r.tests.push_back({store.testFile[k], store.testType[k], store.rowCount[k], store.pInitial[k],
                            store.eInitial[k], store.pConsol[k], store.eConsol[k]});
+    }
+    if (!settings.uncertainty) {
+        r.uncertaintySkipped = "not asked for";
+    } else if (r.run.interrupted) {
+        r.uncertaintySkipped = "the search was interrupted: the best set so far is no optimum to analyse";
+    } else if (objective.dimension() == 0) {
+        r.uncertaintySkipped = "no free parameter";
+    } else {
+        try {
+            r.uncertainty = analyseUncertainty(evaluator, settings.parameters, r.best, settings.penalties,
+                                               *settings.uncertainty, Estimator::errorValue, r.threads);
+        } catch (const CalibrationError& e) {
+            if (!e.setting().empty()) throw;
+            r.uncertaintySkipped = e.what();
+        }
     }
     return r;
 }
@@ -196,6 +215,7 @@ Json outcomeJson(const CalibrationOutcome& r) {
         bounds[std::string(parameterNames[static_cast<std::size_t>(i)])] = b;
     }
     j["bounds"] = bounds;
+    j["uncertainty"] = r.uncertainty ? uncertaintyJson(*r.uncertainty) : Json{{"skipped", r.uncertaintySkipped}};
     Json tests = Json::array();
     for (const TestSummary& t : r.tests) {
         tests.push_back({{"file", t.file}, {"type", t.type}, {"rows", t.rows}, {"pInitial", jsonNumber(t.pInitial)},
@@ -245,6 +265,16 @@ CalibrationRecord readCalibrationRecord(const std::string& text, const std::stri
         if (j.contains("penalties") && j["penalties"].is_boolean()) record.penalties = j["penalties"].get<bool>();
         if (j.contains("error")) record.error = numberFromJson(j["error"]);
         if (j.contains("dir") && j["dir"].is_string()) record.dir = j["dir"].get<std::string>();
+        if (j.contains("uncertainty")) record.noise = noiseModelFromJson(j["uncertainty"]);
+        if (j.contains("tests") && j["tests"].is_array()) {
+            for (const Json& t : j["tests"]) {
+                TestSummary summary;
+                summary.file = t.at("file").get<std::string>();
+                summary.type = t.at("type").get<std::int32_t>();
+                summary.rows = t.at("rows").get<std::int32_t>();
+                record.tests.push_back(summary);
+            }
+        }
         if (j.contains("bounds") && j["bounds"].is_object()) {
             for (int i = 0; i < parameterCount; ++i) {
                 const std::string name(parameterNames[static_cast<std::size_t>(i)]);

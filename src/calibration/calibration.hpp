@@ -13,6 +13,7 @@
 
 #include "calibration/engine.hpp"
 #include "calibration/parameter_table.hpp"
+#include "calibration/uncertainty.hpp"
 #include "io/json.hpp"
 #include "objective/objective.hpp"
 
@@ -28,6 +29,8 @@ struct CalibrationSettings {
     unsigned threads = 0;                      // 0: the evaluator's own count
     bool penalties = true;
     bool polish = true;                        // the polish after a global algorithm
+    // The local analysis at the best set (unset: none).
+    std::optional<UncertaintySettings> uncertainty = UncertaintySettings{};
 };
 
 // A test as the calibration saw it.
@@ -59,6 +62,9 @@ struct CalibrationOutcome {
     std::vector<TestSummary> tests;
     std::string program;              // name and version of the program that ran it
     std::vector<FileChecksum> files;  // the lists and data files read
+    // The local analysis at the best set, or why there is none.
+    std::optional<UncertaintyResult> uncertainty;
+    std::string uncertaintySkipped;
     // What the front end wrote (for the record in calibration.json).
     std::string dir;
     std::string config;  // the configuration file, "" when none
@@ -90,7 +96,8 @@ struct CalibrationControl {
 std::string programName();
 
 // Runs the search on the evaluator's tests, then evaluates the best set once
-// more with `finalOptions` (the penalties as set; reports when asked for).
+// more with `finalOptions` (the penalties as set; reports when asked for) and,
+// unless the search was interrupted, analyses it (settings.uncertainty).
 // Throws CalibrationError for unusable settings and LoadError when the tests
 // cannot be loaded. Before the search it refuses, with CalibrationError
 // naming the list, tests of which none is scored (there is nothing to fit),
@@ -114,6 +121,8 @@ struct CalibrationRecord {
     bool penalties = true;
     double error = 0.0;
     std::string dir;
+    NoiseModel noise;                // the known noise of the local analysis, if any
+    std::vector<TestSummary> tests;  // file, type and rows of each test
 };
 // Throws CalibrationError naming `shown` when the text is not such a record.
 CalibrationRecord readCalibrationRecord(const std::string& text, const std::string& shown);

@@ -1,5 +1,7 @@
 #include "calibration/synthesis.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <random>
 
@@ -94,9 +96,18 @@ SynthResult synthesize(const SynthConfig& config) {
                                ") does not reach " + shortest(test.pConsol) + " kPa");
     }
     Noise noise(config.seed);
+    const bool additive = config.noiseModel == SynthNoise::additive;
     for (std::size_t t = 0; t < tests.size(); ++t) {
         const SynthTest& test = config.tests[t];
         auto& rows = tests[t].rows;
+        // The largest absolute value of each quantity, before any noise.
+        std::array<double, columnCount> largest{};
+        for (std::size_t r = 0; r < rows.size(); ++r) {
+            for (int c = qCol; c <= uCol; ++c) {
+                const double v = r == 0 && c == pCol ? test.pConsol : rows[r][static_cast<std::size_t>(c)];
+                largest[static_cast<std::size_t>(c)] = std::max(largest[static_cast<std::size_t>(c)], std::abs(v));
+            }
+        }
         for (std::size_t r = 0; r < rows.size(); ++r) {
             if (!bracketed[t][r]) {
                 throw CalibrationError("test " + test.name + ": the simulated path does not reach the strain " +
@@ -106,7 +117,10 @@ SynthResult synthesize(const SynthConfig& config) {
             if (r == 0) row[pCol] = test.pConsol;  // shearing starts at the consolidation pressure
             for (int c = qCol; c <= uCol; ++c) {
                 const double g = noise.next();
-                if (config.noise > 0.0 && !(r == 0 && c == pCol)) row[static_cast<std::size_t>(c)] *= 1.0 + config.noise * g;
+                if (!(config.noise > 0.0) || (r == 0 && c == pCol)) continue;
+                double& v = row[static_cast<std::size_t>(c)];
+                if (additive) v += config.noise * largest[static_cast<std::size_t>(c)] * g;
+                else v *= 1.0 + config.noise * g;
             }
             for (int c = qCol; c <= uCol; ++c) {
                 if (!std::isfinite(row[static_cast<std::size_t>(c)])) {

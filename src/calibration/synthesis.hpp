@@ -21,10 +21,19 @@ struct SynthTest {
     std::int32_t rows = 31;  // measured rows, strains evenly spaced from 0
 };
 
+// How the noise acts on each simulated value v of q, p, ev and u (g a
+// standard normal number, drawn from the seed in the same sequence for both):
+// multiplicative, v (1 + noise g); additive, v + noise A g with A the test's
+// largest absolute simulated value of that quantity, so that the noise is
+// Gaussian with the same standard deviation, noise, in the normalised
+// residuals the objective and the likelihood use.
+enum class SynthNoise { multiplicative, additive };
+
 struct SynthConfig {
     ModelParameters parameters{};
     std::vector<SynthTest> tests;
-    double noise = 0.0;      // standard deviation of the multiplicative noise
+    double noise = 0.0;      // standard deviation of the noise (see SynthNoise)
+    SynthNoise noiseModel = SynthNoise::multiplicative;
     std::uint32_t seed = 1;
 };
 

@@ -35,6 +35,7 @@ int runCalvenor(const std::vector<std::string>& args, std::ostream& out, std::os
     addSynthCommand(app, ctx);
     addPlotCommand(app, ctx);
     addImportCommand(app, ctx);
+    addProfileCommand(app, ctx);
 
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     try {

@@ -38,6 +38,7 @@ void addCalibrateCommand(CLI::App& app, Context& ctx);
 void addSynthCommand(CLI::App& app, Context& ctx);
 void addPlotCommand(CLI::App& app, Context& ctx);
 void addImportCommand(CLI::App& app, Context& ctx);
+void addProfileCommand(CLI::App& app, Context& ctx);
 
 // Runs the program with args (without the program name). Returns the exit status.
 int runCalvenor(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);

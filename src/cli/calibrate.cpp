@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <fstream>
+#include <iomanip>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -17,6 +18,7 @@
 #include "cli/app.hpp"
 #include "cli/calibrate_config.hpp"
 #include "cli/signals.hpp"
+#include "cli/progress.hpp"
 #include "io/files.hpp"
 #include "io/json.hpp"
 #include "io/numbers.hpp"
@@ -29,69 +31,6 @@ namespace calvenor::cli {
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-
-// ---------------------------------------------------------------------------
-// Progress on stderr: a live line on a terminal, otherwise a line per
-// generation (at most one a second, plus the last of each phase).
-
-std::string fixed(double v, int precision) {
-    if (!std::isfinite(v)) return shortest(v);
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*f", precision, v);
-    return buf;
-}
-
-std::string general(double v, int digits = 7) {
-    if (!std::isfinite(v)) return shortest(v);
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*g", digits, v);
-    return buf;
-}
-
-class ProgressPrinter {
-public:
-    ProgressPrinter(std::ostream& err, bool live, bool quiet) : err_(err), live_(live), quiet_(quiet) {}
-
-    void operator()(const ProgressInfo& p) {
-        if (quiet_) return;
-        const auto now = Clock::now();
-        const bool newPhase = p.phase != phase_;
-        phase_ = p.phase;
-        const double sinceLast = std::chrono::duration<double>(now - last_).count();
-        if (live_) {
-            if (!p.phaseEnd && !newPhase && sinceLast < 0.1) return;
-            last_ = now;
-            constexpr int width = 24;
-            const double share = p.maxEvaluations > 0 ? double(p.evaluations) / double(p.maxEvaluations) : 1.0;
-            const int filled = std::clamp(static_cast<int>(share * width + 0.5), 0, width);
-            err_ << "\r\x1b[K[" << std::string(static_cast<std::size_t>(filled), '#')
-                 << std::string(static_cast<std::size_t>(width - filled), '.') << "] " << line(p) << std::flush;
-            if (p.phaseEnd) err_ << "\n";
-        } else {
-            if (!p.phaseEnd && !newPhase && sinceLast < 1.0) return;
-            last_ = now;
-            err_ << line(p) << "\n" << std::flush;
-        }
-    }
-
-private:
-    std::ostream& err_;
-    bool live_;
-    bool quiet_;
-    std::string phase_;
-    Clock::time_point last_{};
-
-    static std::string line(const ProgressInfo& p) {
-        std::ostringstream s;
-        s << p.phase;
-        if (p.generation > 0 || p.phase != "bobyqa") s << " generation " << p.generation;
-        s << "  evaluations " << p.evaluations << "/" << p.maxEvaluations << "  best " << general(p.best, 6)
-          << "  " << fixed(p.seconds > 0 ? double(p.evaluations) / p.seconds : 0.0, 0) << " evaluations/s";
-        if (p.phaseEnd) s << "  (" << p.phase << " done)";
-        return s.str();
-    }
-};
 
 // ---------------------------------------------------------------------------
 // Options
@@ -120,6 +59,9 @@ struct CalibrateOptions {
     bool reportsInData = false;
     std::string resume;
     double checkpointInterval = 60.0;
+    bool noUncertainty = false;
+    double level = 0.95;
+    std::string noise;
     std::map<std::string, CLI::Option*> given;
     bool has(const std::string& name) const { return given.at(name)->count() > 0; }
 };
@@ -137,6 +79,16 @@ CalibrateSetup setupFrom(const CalibrateOptions& o) {
     if (o.has("--penalties")) s.penalties = o.penalties == "on";
     if (o.has("--polish")) s.polish = o.polish == "on";
     if (o.has("--out")) setup.out = o.out;
+    if (o.noUncertainty) {
+        s.uncertainty.reset();
+    } else {
+        s.uncertainty->level = o.level;
+        try {
+            if (!o.noise.empty()) s.uncertainty->noise = parseNoiseModel(o.noise);
+        } catch (const CalibrationError& e) {
+            throw UsageError("--noise: " + std::string(e.what()));
+        }
+    }
     return setup;
 }
 
@@ -167,15 +119,27 @@ void printTable(std::ostream& out, const CalibrationOutcome& r) {
     out << "Calibration against " << tests << " test" << (tests == 1 ? "" : "s") << " in " << dir << "\n";
     out << "  search: " << phasesText(r.run) << "\n";
     if (r.run.interrupted) out << "  interrupted: the best parameters found so far\n";
-    out << "\n  parameter        value        lower        upper\n";
+    const std::optional<UncertaintyResult>& u = r.uncertainty;
+    out << "\n  parameter        value        lower        upper";
+    if (u) out << "   std. error   " << std::left << std::setw(26) << (rounded(u->level * 100.0, 6) + " % interval") << std::right << "verdict";
+    out << "\n";
     for (int i = 0; i < parameterCount; ++i) {
         const ParameterSetting& s = settings.parameters[static_cast<std::size_t>(i)];
-        char line[160];
+        char line[320];
         const double v = parameterAt(r.best, i);
+        const ParameterUncertainty* pu = u ? u->find(i) : nullptr;
         if (s.fixed) {
             std::snprintf(line, sizeof line, "  %-10s %12s   (fixed)",
                           std::string(parameterNames[static_cast<std::size_t>(i)]).c_str(),
                           general(v).c_str());
+        } else if (pu != nullptr) {
+            std::string verdict = pu->verdict;
+            if (!pu->bound.empty() && verdict.find("bound") == std::string::npos) verdict += "; at the " + pu->bound + " bound";
+            const std::string interval = "[" + general(pu->lower, 5) + ", " + general(pu->upper, 5) + "]";
+            std::snprintf(line, sizeof line, "  %-10s %12s %12s %12s %12s   %-25s %s",
+                          std::string(parameterNames[static_cast<std::size_t>(i)]).c_str(), general(v).c_str(),
+                          general(s.lower).c_str(), general(s.upper).c_str(), general(pu->standardError, 4).c_str(),
+                          interval.c_str(), verdict.c_str());
         } else {
             const std::string hit = boundHit(s, v);
             std::snprintf(line, sizeof line, "  %-10s %12s %12s %12s%s",
@@ -184,6 +148,27 @@ void printTable(std::ostream& out, const CalibrationOutcome& r) {
                           hit.empty() ? "" : ("   at " + hit + " bound").c_str());
         }
         out << line << "\n";
+    }
+    if (u) {
+        std::string noise;
+        bool known = false;
+        for (int k = 0; k < quantityCount; ++k) {
+            const QuantityNoise& q = u->noise[static_cast<std::size_t>(k)];
+            if (q.residuals == 0) continue;
+            noise += (noise.empty() ? "" : "  ") + std::string(quantityName[static_cast<std::size_t>(k)]) + " " +
+                     general(q.sigma, 4) + (q.known ? " (given)" : "");
+            known |= q.known;
+        }
+        out << "\n  noise        " << noise << "  (standard deviations of the normalised residuals"
+            << (known ? "" : ", estimated") << ")\n";
+        for (const FisherDirection& d : u->directions) {
+            if (!d.determined && !d.text.empty()) out << "  undetermined " << d.text << "\n";
+        }
+        for (const std::string& note : u->notes) out << "  note         " << note << "\n";
+        out << "  uncertainty  linearised at the best set: " << u->evaluations << " evaluations in "
+            << fixed(u->seconds, 2) << " s (docs/uncertainty.md)\n";
+    } else if (!r.uncertaintySkipped.empty() && r.uncertaintySkipped != "not asked for") {
+        out << "\n  uncertainty  not analysed: " << r.uncertaintySkipped << "\n";
     }
     out << "\n  error value  " << general(r.error, 9) << (settings.penalties ? "" : " (no penalties)") << "\n";
     out << "  measures     ";
@@ -439,6 +424,10 @@ void runCalibrate(const CalibrateOptions& o, Context& ctx) {
     try {
         writeFile(outDir / "calibration.json", prettyJson(outcomeJson(r)));
         ctx.out << "\n  results      " << (outDir / "calibration.json").string() << "\n";
+        if (r.uncertainty) {
+            ctx.out << "  profile      calvenor profile --dir " << plan.dir << " --from "
+                    << (outDir / "calibration.json").string() << "  (intervals without the linearisation)\n";
+        }
         recorded = true;
     } catch (const FileError& e) {
         fail(e.what());
@@ -469,7 +458,9 @@ void addCalibrateCommand(CLI::App& app, Context& ctx) {
         "calibrate",
         "Fit the model parameters to the tests listed in DIR/vornevResult/evReadInList.txt: a global search "
         "(pagmo2; by default CMA-ES) followed by a local polish (NLopt BOBYQA), each generation evaluated as "
-        "one parallel batch. Prints the best parameters, the error value and its four measures; writes "
+        "one parallel batch. Prints the best parameters with their standard errors, intervals and a verdict on how "
+        "well the tests determine each (a local analysis at the best set; --no-uncertainty skips it), the error "
+        "value and its four measures; writes "
         "OUT/calibration.json, OUT/calibration.png and .svg, and the three reports of the best set into "
         "OUT/reports (under the names they have beside the data). Default bounds: propm [0.5, 2], pkappa "
         "[0.002, 0.1], plamda [0.02, 0.4], pnvoid [0.5, 3], z [0.4, 3], chi [0, 0.9], sm [0, 5]; enu fixed at "
@@ -534,6 +525,14 @@ void addCalibrateCommand(CLI::App& app, Context& ctx) {
         ->capture_default_str();
     sub->add_flag("--quiet", o->quiet, "no progress on stderr");
     sub->add_flag("--no-plot", o->noPlot, "do not draw the plots");
+    sub->add_flag("--no-uncertainty", o->noUncertainty,
+                  "skip the local analysis at the best set (standard errors, intervals, correlations, verdicts; "
+                  "see docs/uncertainty.md)");
+    sub->add_option("--level", o->level, "confidence level of the intervals (default 0.95)");
+    sub->add_option("--noise", o->noise,
+                    "known measurement noise per quantity as standard deviations of the normalised residuals, "
+                    "e.g. q=0.01,ev=0.02 (0.01: 1 % of each test's largest absolute value of the quantity); "
+                    "quantities not given are estimated from the residuals (default: all estimated)");
     sub->callback([o, &ctx] { runCalibrate(*o, ctx); });
 }
 

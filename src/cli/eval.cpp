@@ -10,6 +10,9 @@
 #include "cli/app.hpp"
 #include "cli/eval.hpp"
 #include "objective/explain.hpp"
+#include "io/files.hpp"
+#include "io/numbers.hpp"
+#include "report/plot.hpp"
 #include "objective/objective.hpp"
 #include "testdata/free_form.hpp"
 
@@ -21,6 +24,7 @@ struct EvalOptions {
     std::string switches = "0,0,0";
     std::string callsFile;
     unsigned threads = 0;
+    std::string residualsFile;
     std::vector<double> parameters;
 };
 
@@ -68,11 +72,35 @@ void printWarnings(const Evaluator& evaluator, std::ostream& err, const std::str
     }
 }
 
+// The normalised residuals of the evaluation just made, as CSV: test (its
+// data file's name without extension), row (of its measured rows, from 1), quantity, value.
+void writeResiduals(const Evaluator& evaluator, const std::string& file, Context& ctx) {
+    const TestStore& store = evaluator.store();
+    if (evaluator.lastStop().stopped()) {
+        ctx.err << "calvenor: --residuals: the evaluation stopped at "
+                << store.testFile[static_cast<std::size_t>(evaluator.lastStop().test)] << "; no residuals written\n";
+        ctx.status = 1;
+        return;
+    }
+    std::string text = "test,row,quantity,value\n";
+    for (const Residual& r : evaluator.residuals()) {
+        text += testDisplayName(store.testFile[static_cast<std::size_t>(r.test)]) + "," + std::to_string(r.row + 1) + "," +
+                std::string(quantityName[static_cast<std::size_t>(r.quantity)]) + "," + shortest(r.value) + "\n";
+    }
+    try {
+        writeFile(file, text);
+    } catch (const FileError& e) {
+        ctx.err << "calvenor: " << e.what() << "\n";
+        ctx.status = 1;
+    }
+}
+
 void runEval(const EvalOptions& o, Context& ctx) {
     Evaluator evaluator{std::filesystem::path(o.dir)};
     if (o.threads != 0) evaluator.setThreads(o.threads);
     if (!o.callsFile.empty()) {
         if (!o.parameters.empty()) throw UsageError("--calls: give either a calls file or nine parameters");
+        if (!o.residualsFile.empty()) throw UsageError("--residuals: only with nine parameters, not with --calls");
         std::ifstream in(o.callsFile, std::ios::binary);
         if (!in) throw UsageError("--calls: cannot open '" + o.callsFile + "'");
         const std::vector<Call> calls = readCalls(in, o.callsFile);
@@ -88,6 +116,7 @@ void runEval(const EvalOptions& o, Context& ctx) {
         const double error = evaluateObjective(evaluator, o.parameters, switches);
         printWarnings(evaluator, ctx.err);
         ctx.out << "error " << shortest(error) << "\n" << joinDiagnostics(evaluator.diagnostics()) << "\n";
+        if (!o.residualsFile.empty()) writeResiduals(evaluator, o.residualsFile, ctx);
     } catch (const LoadError& e) {
         ctx.err << "calvenor: " << e.what() << "\n";
         ctx.status = 1;
@@ -180,6 +209,10 @@ void addEvalCommand(CLI::App& app, Context& ctx) {
     sub->add_option("--threads", o->threads,
                     "threads that simulate the tests of a call (default: CALVENOR_THREADS, else every core)")
         ->check(wholeNumber(1, 1024));
+    sub->add_option("--residuals", o->residualsFile,
+                    "write the normalised residuals of the evaluation, (simulated - measured) / scale of every "
+                    "scored row and quantity exactly as the measures use them, to this CSV file: test,row,quantity,"
+                    "value (row of the test's measured rows from 1; quantity q, p, ev or u)");
     sub->add_option("parameters", o->parameters,
                     "the nine parameters: propm enu pkappa plamda pnvoid cohesion (kPa) z chi sm");
     sub->callback([o, &ctx] { runEval(*o, ctx); });

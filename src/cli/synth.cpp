@@ -137,6 +137,11 @@ void applySynthConfig(SynthConfig& config, std::string_view text, const std::str
         if (key == "noise") {
             config.noise = numberAt(fileName, node, key);
             if (config.noise < 0.0 || config.noise > 1.0) fail(fileName, &node, key, "expected a value from 0 to 1");
+        } else if (key == "noise_model") {
+            const auto v = node.value<std::string>();
+            if (v && *v == "additive") config.noiseModel = SynthNoise::additive;
+            else if (v && *v == "multiplicative") config.noiseModel = SynthNoise::multiplicative;
+            else fail(fileName, &node, key, "expected \"additive\" or \"multiplicative\"");
         } else if (key == "seed") {
             config.seed = static_cast<std::uint32_t>(
                 integerAt(fileName, node, key, 0, std::numeric_limits<std::uint32_t>::max()));
@@ -152,7 +157,7 @@ void applySynthConfig(SynthConfig& config, std::string_view text, const std::str
                 config.tests.push_back(readTest(fileName, *table, tkey, config.parameters));
             }
         } else {
-            fail(fileName, &node, key, "unknown key (expected noise, seed, [parameters] or [[test]])");
+            fail(fileName, &node, key, "unknown key (expected noise, noise_model, seed, [parameters] or [[test]])");
         }
     }
     if (!testsGiven) {
@@ -167,13 +172,22 @@ void applySynthConfig(SynthConfig& config, std::string_view text, const std::str
     }
 }
 
+namespace {
+
+const char* noiseModelName(SynthNoise model) { return model == SynthNoise::additive ? "additive" : "multiplicative"; }
+
+}  // namespace
+
 std::string synthConfigToml(const SynthConfig& config) {
     std::ostringstream out;
     out << "# Synthetic tests written by calvenor synth. The same files come back from\n"
            "#   calvenor synth --config synth.toml --out DIR\n"
-           "# noise: standard deviation of the multiplicative noise on q, p, ev and u\n"
+           "# noise: standard deviation of the noise on q, p, ev and u; noise_model: \"multiplicative\" (a\n"
+           "# fraction of each value) or \"additive\" (a fraction of each test's largest absolute value of the\n"
+           "# quantity: Gaussian noise of that standard deviation in the normalised residuals)\n"
         << "noise = " << shortest(config.noise) << "\n"
-        << "seed = " << config.seed << "\n\n"
+        << "seed = " << config.seed << "\n"
+        << "noise_model = \"" << noiseModelName(config.noiseModel) << "\"\n\n"
         << "# The true parameters.\n[parameters]\n";
     for (int i = 0; i < parameterCount; ++i) {
         out << parameterNames[static_cast<std::size_t>(i)] << " = " << shortest(parameterAt(config.parameters, i))
@@ -202,6 +216,7 @@ struct SynthOptions {
     std::string out;
     std::string config;
     double noise = 0.0;
+    std::string noiseModel;
     std::uint32_t seed = 1;
     bool noPlot = false;
     CLI::Option* noiseOption = nullptr;
@@ -216,6 +231,7 @@ void runSynth(const SynthOptions& o, Context& ctx) {
         config.noise = o.noise;
     }
     if (o.seedOption->count() > 0) config.seed = o.seed;
+    if (!o.noiseModel.empty()) config.noiseModel = o.noiseModel == "additive" ? SynthNoise::additive : SynthNoise::multiplicative;
     SynthResult result;
     const std::filesystem::path dir(o.out);
     try {
@@ -228,7 +244,9 @@ void runSynth(const SynthOptions& o, Context& ctx) {
         return;
     }
     ctx.out << "wrote " << config.tests.size() << " synthetic tests to " << (dir / "vornevResult").string()
-            << " (noise " << shortest(config.noise) << ", seed " << config.seed << ")\n"
+            << " (noise " << shortest(config.noise)
+            << (config.noise > 0.0 ? std::string(" ") + noiseModelName(config.noiseModel) : std::string()) << ", seed "
+            << config.seed << ")\n"
             << "true parameters and configuration: " << (dir / "synth.toml").string() << "\n"
             << "error value at the true parameters (no penalties): " << shortest(result.errorAtTruth) << "\n";
     if (o.noPlot) return;
@@ -260,12 +278,18 @@ void addSynthCommand(CLI::App& app, Context& ctx) {
         "50 kPa to 100, 200 and 400 kPa, 31 rows to 15 % axial strain.");
     sub->add_option("--out", o->out, "folder to write into (created if needed)")->required();
     sub->add_option("--config", o->config,
-                    "TOML file: noise, seed, [parameters] (the nine true values), [[test]] tables with name, "
+                    "TOML file: noise, noise_model, seed, [parameters] (the nine true values), [[test]] tables with name, "
                     "type, p_initial, e_initial, p_consolidation, strain_max, rows")
         ->check(CLI::ExistingFile);
     o->noiseOption = sub->add_option("--noise", o->noise,
-                                     "standard deviation of the multiplicative noise on q, p, ev and u "
-                                     "(0.02 is 2 %; default 0)");
+                                     "standard deviation of the noise on q, p, ev and u (0.02 is 2 %; default 0; "
+                                     "see --noise-model)");
+    sub->add_option("--noise-model", o->noiseModel,
+                    "multiplicative: each value times 1 + noise g (default); additive: each value plus noise g times "
+                    "the test's largest absolute value of the quantity, Gaussian noise of standard deviation noise "
+                    "in the normalised residuals, as the uncertainty analysis assumes (g standard normal, from the "
+                    "seed)")
+        ->check(CLI::IsMember({"multiplicative", "additive"}));
     o->seedOption = sub->add_option("--seed", o->seed, "seed of the noise (default 1)");
     sub->add_flag("--no-plot", o->noPlot, "do not draw DIR/synth.png");
     sub->callback([o, &ctx] { runSynth(*o, ctx); });

@@ -666,4 +666,10 @@ PlotOutcome drawPlotPage(const PlotPage& page, const std::filesystem::path& fold
     return outcome;
 }
 
+std::string gnuplotText(const std::string& plainText) { return gpText(plain(plainText)); }
+std::string gnuplotPath(const std::filesystem::path& path) { return gpPath(path); }
+std::string runGnuplotScript(const std::filesystem::path& script, const std::filesystem::path& log) {
+    return runGnuplot(script, log);
+}
+
 }  // namespace calvenor

@@ -99,4 +99,12 @@ std::vector<int> scoredColumns(std::int32_t testType);
 // A test's name for legends: its data file name without folder and extension.
 std::string testDisplayName(const std::string& testFile);
 
+// For other pages drawn by gnuplot: plain text as a gnuplot string in
+// enhanced mode (markup escaped), a file name as a gnuplot string, and a run
+// of gnuplot on a script in its own folder (output to `log`; returns "" or
+// what went wrong).
+std::string gnuplotText(const std::string& plainText);
+std::string gnuplotPath(const std::filesystem::path& path);
+std::string runGnuplotScript(const std::filesystem::path& script, const std::filesystem::path& log);
+
 }  // namespace calvenor

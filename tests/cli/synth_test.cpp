@@ -21,7 +21,7 @@ std::string fileText(const std::filesystem::path& file) { return testing::readAl
 TEST(Synth, ConfigurationRoundTripsAndBadEntriesAreRefused) {
     TempDir work;
     const std::filesystem::path first = work.path() / "s.toml";
-    std::ofstream(first) << "noise = 0.01\nseed = 9\n[parameters]\nplamda = 0.1\n"
+    std::ofstream(first) << "noise = 0.01\nseed = 9\nnoise_model = \"additive\"\n[parameters]\nplamda = 0.1\n"
                             "[[test]]\nname = \"A\"\ntype = 2\np_consolidation = 150\nrows = 5\n";
     CliRun r = run({"synth", "--out", (work.path() / "a").string(), "--config", first.string(), "--no-plot"});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -32,7 +32,7 @@ TEST(Synth, ConfigurationRoundTripsAndBadEntriesAreRefused) {
               std::string::npos)
         << written;
     EXPECT_NE(written.find("plamda = 0.1\n"), std::string::npos);
-    EXPECT_NE(written.find("seed = 9\n"), std::string::npos);
+    EXPECT_NE(written.find("seed = 9\nnoise_model = \"additive\"\n"), std::string::npos);
     // synth.toml makes the same tests again.
     r = run({"synth", "--out", (work.path() / "b").string(), "--config", (work.path() / "a" / "synth.toml").string(),
              "--no-plot"});
@@ -50,6 +50,7 @@ TEST(Synth, ConfigurationRoundTripsAndBadEntriesAreRefused) {
         {"[[test]]\ntype = 1\np_consolidation = 100\n[[test]]\ntype = 1\np_consolidation = 100\n",
          "the name 'CU100' is used twice"},
         {"noise = -0.1\n", "s.toml:1: noise: expected a value from 0 to 1"},
+        {"noise_model = \"gaussian\"\n", "s.toml:1: noise_model: expected \"additive\" or \"multiplicative\""},
     };
     for (const auto& [text, expected] : cases) {
         std::ofstream(first) << text;

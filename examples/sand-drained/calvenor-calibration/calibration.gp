@@ -86,7 +86,7 @@ set label 12 'ErrorObjqz    1.30898' at graph 0.02, graph 0.296875 font 'DejaVu 
 set label 13 'ErrorObjpz    0' at graph 0.02, graph 0.23750000000000004 font 'DejaVu Sans Mono,10'
 set label 14 'ErrorObjev    3.6721' at graph 0.02, graph 0.17812499999999998 font 'DejaVu Sans Mono,10'
 set label 15 'ErrorObju     0' at graph 0.02, graph 0.11875000000000002 font 'DejaVu Sans Mono,10'
-set label 16 'evaluations   3754 in 2.2 s' at graph 0.02, graph 0.059374999999999956 font 'DejaVu Sans Mono,10'
+set label 16 'evaluations   3754 in 5.6 s' at graph 0.02, graph 0.059374999999999956 font 'DejaVu Sans Mono,10'
 plot NaN notitle
 unset multiplot
 set output
@@ -172,7 +172,7 @@ set label 12 'ErrorObjqz    1.30898' at graph 0.02, graph 0.296875 font 'DejaVu 
 set label 13 'ErrorObjpz    0' at graph 0.02, graph 0.23750000000000004 font 'DejaVu Sans Mono,10'
 set label 14 'ErrorObjev    3.6721' at graph 0.02, graph 0.17812499999999998 font 'DejaVu Sans Mono,10'
 set label 15 'ErrorObju     0' at graph 0.02, graph 0.11875000000000002 font 'DejaVu Sans Mono,10'
-set label 16 'evaluations   3754 in 2.2 s' at graph 0.02, graph 0.059374999999999956 font 'DejaVu Sans Mono,10'
+set label 16 'evaluations   3754 in 5.6 s' at graph 0.02, graph 0.059374999999999956 font 'DejaVu Sans Mono,10'
 plot NaN notitle
 unset multiplot
 set output

@@ -516,7 +516,8 @@ UncertaintyResult analyseUncertainty(const Evaluator& evaluator, const Parameter
     }
     Matrix covariance = full.alone, used = full.used;
     std::vector<bool> onNullDirection = full.onNull;
-    if (!inside.empty() && inside.size() < p) {
+    const bool heldFit = !inside.empty() && inside.size() < p;
+    if (heldFit) {
         Matrix columns(static_cast<Eigen::Index>(n), static_cast<Eigen::Index>(inside.size()));
         for (std::size_t c = 0; c < inside.size(); ++c) columns.col(static_cast<Eigen::Index>(c)) = jacobian.col(inside[c]);
         const Spread held = spreadOver(columns, weights, estimator, result.quantile);
@@ -577,10 +578,17 @@ UncertaintyResult analyseUncertainty(const Evaluator& evaluator, const Parameter
         std::size_t with = j;
         for (std::size_t k = 0; k < p; ++k) {
             if (!result.parameters[k].identifiable) continue;
-            const double rho = k == j ? 1.0 : used(static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(k)) /
-                                                   (unitError[j] * unitError[k]);
+            // Two parameters inside their bounds correlate as the held
+            // estimate has them; a pair with one at a bound as the full one.
+            const auto a = static_cast<Eigen::Index>(j), b = static_cast<Eigen::Index>(k);
+            const bool held = heldFit && (atBound[j] || atBound[k]);
+            const double rho = k == j ? 1.0
+                               : held ? full.used(a, b) / std::sqrt(full.used(a, a) * full.used(b, b))
+                                      : used(a, b) / (unitError[j] * unitError[k]);
             result.correlation[j][k] = std::clamp(rho, -1.0, 1.0);
-            if (k != j && std::abs(rho) > std::abs(strongest)) {
+            // The verdict of a parameter inside its bounds looks at the
+            // others inside: those at a bound are held where they are.
+            if (k != j && !held && std::abs(rho) > std::abs(strongest)) {
                 strongest = rho;
                 with = k;
             }

@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "cli/app.hpp"
 #include "support/exact.hpp"
 
 namespace calvenor {

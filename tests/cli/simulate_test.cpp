@@ -6,7 +6,6 @@
 
 #include <sstream>
 
-#include "cli/app.hpp"
 #include "support/exact.hpp"
 
 namespace calvenor {

@@ -125,6 +125,20 @@ TEST(Uncertainty, VerdictsIntervalsNoiseAndRecord) {
     EXPECT_EQ(chi.verdict, "at the lower bound");
     EXPECT_EQ(chi.lower, 0.2);
     EXPECT_GT(chi.upper, 0.2);
+    // The sand tests' best set, two parameters at a bound: correlations that
+    // mix the fit with them held and the full fit stay correlations, and no
+    // verdict names a parameter held at its bound.
+    Evaluator sand(testing::sourceDir() / "examples" / "sand-drained");
+    const HostParameters sandBest = {1.2395944960462772, 0.3, 0.018140569977199143, 0.17288119620959735, 3.0,
+                                     0.0, 2.1935257924443117, 0.5109972184835689, 0.0};
+    const ModelParameters best = readParameters(sandBest);
+    const UncertaintyResult sandResult = analyseUncertainty(sand, settings, best, true, {}, Estimator::errorValue);
+    for (const ParameterUncertainty& u : sandResult.parameters) {
+        if (u.verdict.rfind("correlated with ", 0) != 0) continue;
+        EXPECT_LE(std::abs(std::stod(u.verdict.substr(u.verdict.rfind(" at ") + 4))), 1.0) << u.verdict;
+        EXPECT_EQ(u.verdict.find("pnvoid"), std::string::npos) << u.verdict;
+        EXPECT_EQ(u.verdict.find(" sm "), std::string::npos) << u.verdict;
+    }
 
     // The record: every free parameter, and a symmetric correlation matrix
     // with null rows for the parameters the tests leave open.

@@ -196,7 +196,10 @@ def main(argv=None):
 
     args = parser.parse_args(argv)
     try:
-        args.run(args)
+        with warnings.catch_warnings():
+            # Printed as a note with the results.
+            warnings.simplefilter("ignore", calvenor.PosteriorWarning)
+            args.run(args)
     except calvenor.LoadError as e:
         print(f"calvenor: {e}", file=sys.stderr)
         return 1
@@ -210,5 +213,4 @@ def main(argv=None):
 
 
 if __name__ == "__main__":
-    warnings.simplefilter("default", calvenor.PosteriorWarning)
     sys.exit(main())

@@ -8,7 +8,11 @@ with numpy arrays in and out:
   (``Evaluator.from_tests(tests)``); ``evaluate``, ``evaluate_batch``
   (parallel, GIL released) and ``residuals``.
 - :func:`simulate`: one strain-controlled path of the model.
-- :func:`calibrate`: the command line's calibration engine.
+- :func:`calibrate`: the command line's calibration engine; :func:`multistart`
+  many of them in one table.
+- :func:`posterior` (emcee), :func:`profile` and :func:`log_likelihood`: how far
+  to trust a calibration, on the likelihood of docs/uncertainty.md.
+- ``calvenor.dask`` (when Dask's distributed is installed): the same on a cluster.
 - :class:`LabTest`, :func:`read_tests`: test sets in memory.
 - ``PARAMETER_NAMES`` (the host's order), ``PARAMETERS``, ``TEST_TYPES``,
   ``ALGORITHMS``, ``DIAGNOSTIC_NAMES``: the core's tables.
@@ -27,12 +31,17 @@ import numpy as _np
 from ._errors import CalibrationInterrupted, EvaluationStopped, LoadError, ReportWarning
 from . import _core
 from ._core import Evaluator, Residuals, simulate
+from ._core import ProfileOutcome as ProfileResult
+from ._multistart import Multistart, multistart
+from ._posterior import Posterior, PosteriorWarning, corner_plot
+from ._posterior import noise_tuple as _noise_tuple, sample as _sample, start_from as _start_from
 
 __all__ = [
     "ALGORITHMS", "AlgorithmInfo", "CalibrationInterrupted", "CalibrationResult", "DIAGNOSTIC_NAMES",
-    "EvaluationStopped", "Evaluator", "LabTest", "LoadError", "MEASURE_NAMES", "PARAMETERS",
-    "PARAMETER_NAMES", "ParameterInfo", "Progress", "QUANTITY_NAMES", "ReportWarning", "Residuals",
-    "TEST_TYPES", "TestType", "calibrate", "read_tests", "simulate",
+    "EvaluationStopped", "Evaluator", "LabTest", "LoadError", "MEASURE_NAMES", "Multistart", "PARAMETERS",
+    "PARAMETER_NAMES", "ParameterInfo", "Posterior", "PosteriorWarning", "ProfileResult", "Progress",
+    "QUANTITY_NAMES", "ReportWarning", "Residuals", "TEST_TYPES", "TestType", "calibrate", "corner_plot",
+    "log_likelihood", "multistart", "posterior", "profile", "read_tests", "simulate",
 ]
 
 #: The nine parameter names in the host's order (the order of every parameter array).
@@ -301,3 +310,96 @@ def calibrate(source=".", *, parameters=None, algorithm="cmaes", generations=Non
     if keyboard:
         raise CalibrationInterrupted(result)
     return result
+
+
+def log_likelihood(residuals, quantities, noise=None):
+    """The log-likelihood of residual vectors under the model of docs/uncertainty.md.
+
+    ``residuals``: shape (n,) or (K, n), e.g. ``Evaluator.residuals(p).value``
+    or ``evaluate_batch(sets, residuals=True)[2]``; ``quantities``: the
+    quantity of each of the n values (``Residuals.quantity`` or
+    ``Evaluator.residual_quantities``). Independent Gaussian residuals with one
+    standard deviation per quantity, concentrated out at its maximum-likelihood
+    value, or known where ``noise`` gives it ("q=0.01,ev=0.02", a dict, or four
+    values q, p, ev, u with 0 for unknown). The core's function, as ``calvenor
+    profile`` uses it: a float for (n,), an array (K,) for (K, n); -inf for a
+    vector with a value that is not finite.
+    """
+    return _core.log_likelihood(residuals, quantities, _noise_tuple(noise))
+
+
+def _default_calibration(source, calibration):
+    if calibration is not None:
+        return calibration
+    if isinstance(source, (str, bytes, _os.PathLike)):
+        return _os.path.join(_os.fspath(source), "calvenor-calibration", "calibration.json")
+    raise TypeError("calibration: required (the path of a calibration.json, or a CalibrationResult)")
+
+
+def posterior(source=".", calibration=None, *, walkers=None, steps=500, seed=1, noise=None, prior=None,
+              spread=1e-3, threads=0, progress=False):
+    """Posterior sample of a calibration's free parameters with emcee.
+
+    ``source``: an Evaluator, a folder or a list of LabTest (as calibrate).
+    ``calibration``: the path of a calibration.json (default
+    ``source/calvenor-calibration/calibration.json``) or a CalibrationResult:
+    its best set is where the walkers start (a ball of ``spread``, a fraction
+    of each range), its bounds the support (and, with its penalties on, the
+    region no penalty factor penalises), its known noise the default of
+    ``noise``.
+
+    The likelihood is that of docs/uncertainty.md (independent Gaussian
+    residuals, one standard deviation per scored quantity, concentrated out or
+    known) from the core; the prior uniform within the bounds, times
+    ``exp(prior(theta))`` when a callable ``prior`` is given (theta: the free
+    parameters in host order). emcee's ensemble sampler runs ``walkers``
+    walkers (default max(32, 2p + 2)) for ``steps`` steps, vectorised: each
+    ensemble step's proposals are one ``log_likelihood_batch`` (consecutive
+    calls on one evaluator). ``seed`` fixes the start and the moves: the same
+    seed gives the same chain to the bit, on any number of threads, and on a
+    cluster (calvenor.dask.posterior).
+
+    Returns a :class:`Posterior` (chain, log_probability, acceptance_fraction,
+    autocorrelation_time, samples(), summary(), corner()). A chain too short
+    for a reliable autocorrelation time (fewer than 50 times it) gives a
+    :class:`PosteriorWarning`.
+    """
+    evaluator = _evaluator_for(source)
+    if threads:
+        evaluator.threads = _whole(threads, "threads", 0, 4096)
+    start = _start_from(_default_calibration(source, calibration))
+    return _sample(evaluator.log_likelihood_batch, start, walkers=walkers, steps=steps, seed=seed, noise=noise,
+                   prior=prior, spread=spread, progress=progress)
+
+
+def _profile_arguments(start, parameters, level, points, noise, threads):
+    chosen = []
+    for name in parameters or []:
+        if name not in PARAMETER_NAMES:
+            raise ValueError(f"parameters: unknown parameter {name!r} (the parameters are {', '.join(PARAMETER_NAMES)})")
+        if PARAMETER_NAMES.index(name) not in chosen:
+            chosen.append(PARAMETER_NAMES.index(name))
+    return ([tuple(s) for s in start.settings], list(start.parameters), chosen, float(level), int(points),
+            _noise_tuple(noise, start.noise), bool(start.penalties), _whole(threads, "threads", 0, 4096))
+
+
+def profile(source=".", calibration=None, *, parameters=None, level=0.95, points=20, noise=None, threads=0,
+            progress=None):
+    """The profile likelihood of ``calvenor profile`` from a calibration.
+
+    ``source`` and ``calibration`` as for :func:`posterior`; ``parameters``: the
+    names to profile (default every free one); ``level``, ``points`` and
+    ``noise`` as the command line's options. ``progress(dict)`` is called as
+    the work goes on (phase, points, planned_points, evaluations, seconds).
+    Returns a :class:`ProfileResult`: ``profiles`` (per parameter name,
+    estimate, interval, open_below, open_above, verdict, curve of (value,
+    drop)), ``log_likelihood``, ``estimate``, ``json`` (the text of
+    profile.json) and ``write(folder, dir)`` (profile.json and the plot page).
+    The same bits as ``calvenor profile`` with the same options; Ctrl-C raises
+    KeyboardInterrupt.
+    """
+    evaluator = _evaluator_for(source)
+    start = _start_from(_default_calibration(source, calibration))
+    if progress is not None and not callable(progress):
+        raise TypeError(f"progress: expected a callable, got {_type_name(progress)}")
+    return _core.profile(evaluator, *_profile_arguments(start, parameters, level, points, noise, threads), progress)

@@ -9,6 +9,7 @@ import numpy.typing as npt
 _Path = Union[str, bytes, os.PathLike]
 _Numbers = npt.ArrayLike
 _Switches = Union[Sequence[float], npt.NDArray[Any]]
+_Noise = Union[None, str, Mapping[str, float], Sequence[float]]
 
 PARAMETER_NAMES: tuple[str, ...]
 DIAGNOSTIC_NAMES: tuple[str, ...]
@@ -87,8 +88,11 @@ class Evaluator:
     def evaluate(self, parameters: _Numbers, switches: _Switches = (0, 0, 0), *, penalties: Optional[bool] = None,
                  reports: Optional[bool] = None, reload: Optional[bool] = None) -> tuple[float, npt.NDArray[np.float64]]: ...
     def evaluate_batch(self, sets: _Numbers, switches: _Switches = (0, 0, 0), *, penalties: Optional[bool] = None,
-                       reports: Optional[bool] = None, reload: Optional[bool] = None
-                       ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...
+                       reports: Optional[bool] = None, reload: Optional[bool] = None, residuals: bool = False
+                       ) -> tuple[npt.NDArray[np.float64], ...]: ...
+    def log_likelihood_batch(self, sets: _Numbers, noise: _Noise = None) -> npt.NDArray[np.float64]: ...
+    @property
+    def residual_quantities(self) -> npt.NDArray[np.str_]: ...
     def residuals(self, parameters: _Numbers) -> Residuals: ...
     def curves(self, parameters: _Numbers) -> list[dict[str, Any]]: ...
     threads: int
@@ -149,3 +153,59 @@ def calibrate(source: Union[Evaluator, _Path, Sequence[LabTest]] = ".", *,
               max_evaluations: int = 20000, seed: Optional[int] = None, threads: int = 0, penalties: bool = True,
               polish: bool = True, reports: bool = False,
               progress: Optional[Callable[[Progress], Any]] = None) -> CalibrationResult: ...
+
+class PosteriorWarning(UserWarning): ...
+
+class Posterior:
+    names: list[str]
+    chain: npt.NDArray[np.float64]
+    log_probability: npt.NDArray[np.float64]
+    acceptance_fraction: npt.NDArray[np.float64]
+    autocorrelation_time: npt.NDArray[np.float64]
+    autocorrelation_reliable: bool
+    noise: tuple[float, float, float, float]
+    seed: int
+    evaluations: int
+    notes: list[str]
+    def burn_in(self) -> int: ...
+    def samples(self, burn: Optional[int] = None, thin: int = 1) -> npt.NDArray[np.float64]: ...
+    def summary(self, level: float = 0.95, burn: Optional[int] = None) -> dict[str, dict[str, Any]]: ...
+    def corner(self, path: Optional[_Path] = None, burn: Optional[int] = None, bins: int = 30) -> Any: ...
+    def to_json(self, level: float = 0.95) -> str: ...
+
+class ProfileResult:
+    json: str
+    profiles: list[dict[str, Any]]
+    level: float
+    threshold: float
+    log_likelihood: float
+    estimate: list[float]
+    notes: list[str]
+    evaluations: int
+    interrupted: bool
+    def write(self, folder: str, dir: str, plot: bool = True) -> tuple[list[str], list[str]]: ...
+
+class Multistart:
+    labels: list[Any]
+    results: list[CalibrationResult]
+    @property
+    def best(self) -> CalibrationResult: ...
+    def rows(self) -> list[dict[str, Any]]: ...
+    def table(self) -> str: ...
+    def to_csv(self, path: _Path) -> None: ...
+
+_Source = Union[Evaluator, _Path, Sequence[LabTest]]
+_Calibration = Union[_Path, CalibrationResult, None]
+
+def log_likelihood(residuals: _Numbers, quantities: Sequence[str], noise: _Noise = None) -> Any: ...
+def posterior(source: _Source = ".", calibration: _Calibration = None, *, walkers: Optional[int] = None,
+              steps: int = 500, seed: int = 1, noise: _Noise = None,
+              prior: Optional[Callable[[npt.NDArray[np.float64]], float]] = None, spread: float = 1e-3,
+              threads: int = 0, progress: bool = False) -> Posterior: ...
+def profile(source: _Source = ".", calibration: _Calibration = None, *, parameters: Optional[Sequence[str]] = None,
+            level: float = 0.95, points: int = 20, noise: _Noise = None, threads: int = 0,
+            progress: Optional[Callable[[dict[str, Any]], Any]] = None) -> ProfileResult: ...
+def multistart(tests: Any, *, seeds: Optional[Sequence[int]] = None, runs: Optional[int] = None, seed: int = 1,
+               **options: Any) -> Multistart: ...
+def corner_plot(samples: _Numbers, names: Sequence[str], truths: Optional[Sequence[float]] = None,
+                path: Optional[_Path] = None, bins: int = 30) -> Any: ...

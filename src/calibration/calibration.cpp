@@ -111,9 +111,11 @@ CalibrationOutcome calibrate(Evaluator& evaluator, const CalibrationSettings& se
         c.record = objective.record();
         control.checkpoint(c);
     };
-    auto last = std::chrono::steady_clock::now();  // of the last checkpoint
+    // Outlives the callback that reads it (the search runs after this block).
+    auto last = std::chrono::steady_clock::now();
     if (control.checkpoint) {
         if (control.resume == nullptr) save();
+        last = std::chrono::steady_clock::now();
         objective.afterBatch = [&] {
             const auto now = std::chrono::steady_clock::now();
             if (objective.replaying() || std::chrono::duration<double>(now - last).count() < control.checkpointSeconds)

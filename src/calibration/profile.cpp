@@ -346,24 +346,15 @@ private:
     std::vector<Quantity> quantities_;
 };
 
-// One side of one profile: values from the estimate towards a bound.
-struct Chain {
-    std::size_t coordinate = 0;  // among the free parameters
-    double direction = 1.0;      // -1 towards the lower bound
-    std::vector<ProfilePoint> points;
-    bool reachedBound = false;   // the last point is at the bound
-    bool wall = false;           // the last point has no admissible set
-    bool crossed = false;        // the last point is beyond the threshold
-    bool interrupted = false;
-};
+using Chain = ProfileChain;
 
 std::string threeDigits(double v) { return rounded(v, 4); }
 
 }  // namespace
 
-ProfileResult profileLikelihood(Evaluator& evaluator, const ParameterSettings& parameters,
-                                const ModelParameters& start, const ProfileSettings& settings,
-                                const ProfileProgressFn& progress, const std::atomic<bool>* stop) {
+ProfilePlan planProfile(Evaluator& evaluator, const ParameterSettings& parameters, const ModelParameters& start,
+                        const ProfileSettings& settings, const ProfileProgressFn& progress,
+                        const std::atomic<bool>* stop) {
     const auto started = Clock::now();
     checkParameterSettings(parameters, "parameters");
     if (!(settings.level > 0.0 && settings.level < 1.0)) {
@@ -458,129 +449,151 @@ ProfileResult profileLikelihood(Evaluator& evaluator, const ParameterSettings& p
         unitError[j] = result.local.parameters[j].standardError / range[j];
     }
 
-    // The chains, in parallel, each on its own copy of the evaluator.
-    std::vector<Chain> chains;
-    for (std::size_t j : chosen) {
-        chains.push_back({j, -1.0, {}, false, false, false, false});
-        chains.push_back({j, 1.0, {}, false, false, false, false});
+    ProfilePlan plan;
+    plan.result = std::move(result);
+    plan.parameters = parameters;
+    plan.settings = settings;
+    plan.free = free;
+    plan.chosen = std::move(chosen);
+    plan.x = std::move(x);
+    plan.steps = std::move(steps);
+    plan.unitError = std::move(unitError);
+    plan.range = std::move(range);
+    plan.mlValue = mlValue;
+    plan.perSide = perSide;
+    plan.carried = evaluator.carriedState();
+    plan.evaluations = evaluations.load();
+    plan.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    return plan;
+}
+
+ProfileChain ProfilePlan::chainStart(std::size_t c) const {
+    ProfileChain chain;
+    chain.coordinate = chosen[c / 2];
+    chain.direction = c % 2 == 0 ? -1.0 : 1.0;
+    return chain;
+}
+
+ProfileChain profileChain(Evaluator& own, const ProfilePlan& plan, std::size_t c, unsigned threads,
+                          const std::atomic<bool>* stop, std::atomic<std::int64_t>& evaluations,
+                          const std::function<void()>& onPoint) {
+    ProfileChain chain = plan.chainStart(c);
+    own.setThreads(threads);
+    own.restoreCarriedState(plan.carried);
+    const std::size_t j = chain.coordinate;
+    const ProfileResult& result = plan.result;
+    const ProfileSettings& settings = plan.settings;
+    const std::vector<double>& x = plan.x;
+    const std::size_t p = plan.free.size();
+    const int perSide = plan.perSide;
+    const double mlValue = plan.mlValue;
+    CalibrationObjective cube(own, plan.parameters, false, threads, 1);
+    LikelihoodFit fit(own, cube, settings.noise, settings.penalties, plan.steps, stop, evaluations);
+    std::vector<std::size_t> others;
+    for (std::size_t k = 0; k < p; ++k) {
+        if (k != j) others.push_back(k);
     }
-    if (!result.interrupted) {
-        const Evaluator base = evaluator;
-        const unsigned workers = static_cast<unsigned>(std::min<std::size_t>(result.threads, chains.size()));
-        const unsigned perChain = std::max(1u, result.threads / std::max(1u, workers));
-        WorkerPool pool(std::max(1u, workers));
-        std::vector<std::exception_ptr> failures(chains.size());
-        pool.run(chains.size(), [&](std::size_t c, unsigned) {
-            Chain& chain = chains[c];
-            const std::size_t j = chain.coordinate;
-            try {
-                Evaluator own = base;
-                own.setThreads(perChain);
-                LikelihoodFit fit(own, cube, settings.noise, settings.penalties, steps, stop, evaluations);
-                std::vector<std::size_t> others;
-                for (std::size_t k = 0; k < p; ++k) {
-                    if (k != j) others.push_back(k);
-                }
-                const double distance = chain.direction < 0 ? x[j] : 1.0 - x[j];
-                if (!(distance > 1e-12)) {
-                    chain.reachedBound = true;  // the estimate is at this bound
-                    return;
-                }
-                const double reach = std::isfinite(unitError[j]) ? std::min(2.8 * unitError[j], distance) : distance;
-                double step = std::max(1e-4, reach / perSide);
-                std::vector<double> previous = x, before;
-                double value = x[j];
-                int halvings = 0, refinements = 0;
-                double lastDrop = 0.0;
-                for (int k = 1; k <= 3 * perSide + 8; ++k) {
-                    const double next = value + chain.direction * step;
-                    const bool last = chain.direction < 0 ? next <= 1e-12 : next >= 1.0 - 1e-12;
-                    const double target = last ? (chain.direction < 0 ? 0.0 : 1.0) : next;
-                    // Warm start: the line through the chain's last two
-                    // points, or for the first point the local regression
-                    // of the others on this parameter.
-                    std::vector<double> guess = previous;
-                    for (std::size_t o : others) {
-                        double slope = 0.0;
-                        if (!before.empty() && previous[j] != before[j]) {
-                            slope = (previous[o] - before[o]) / (previous[j] - before[j]);
-                        } else if (result.local.parameters[j].identifiable) {
-                            slope = result.local.covariance[o][j] / result.local.covariance[j][j] * range[j] / range[o];
-                        }
-                        if (std::isfinite(slope)) guess[o] = std::clamp(previous[o] + slope * (target - previous[j]), 0.0, 1.0);
-                    }
-                    guess[j] = target;
-                    const std::int64_t spent = fit.evaluations;
-                    double l = -infinity;
-                    try {
-                        l = fit.maximise(guess, others);
-                        // A predicted start without likelihood, or a fit that drops by
-                        // much more than the last step did (the fit may have stuck):
-                        // also from the previous point and from the estimate, keeping
-                        // the best.
-                        for (const std::vector<double>* from : {&previous, &x}) {
-                            if (std::isfinite(l) && mlValue - l <= lastDrop + 1.0) break;
-                            std::vector<double> other = *from;
-                            other[j] = target;
-                            const double better = fit.maximise(other, others);
-                            if (better > l || !std::isfinite(l)) {
-                                l = better;
-                                guess = std::move(other);
-                            }
-                        }
-                    } catch (const Interrupted&) {
-                        chain.interrupted = true;
-                        return;
-                    }
-                    if (!std::isfinite(l) && halvings < 4) {
-                        // No admissible, simulable set here: closer to the last point.
-                        ++halvings;
-                        step /= 2.0;
-                        continue;
-                    }
-                    chain.points.push_back({parameterAt(cube.toParameters(guess), free[j]), l, fit.evaluations - spent});
-                    ++pointsDone;
-                    report("profile", false);
-                    if (!std::isfinite(l)) {
-                        chain.wall = true;
-                        return;
-                    }
-                    if (mlValue - l > result.threshold) {
-                        // Far past the threshold in one step: closer, to place the crossing.
-                        if (mlValue - l > 3.0 * result.threshold && refinements < 3) {
-                            ++refinements;
-                            step /= 2.0;
-                            continue;
-                        }
-                        chain.crossed = true;
-                        return;
-                    }
-                    if (last) {
-                        chain.reachedBound = true;
-                        return;
-                    }
-                    before = previous;
-                    previous = guess;
-                    value = target;
-                    lastDrop = mlValue - l;
-                    if (k >= perSide && mlValue - l < result.threshold / 4.0) step *= 2.0;
-                }
-            } catch (...) {
-                failures[c] = std::current_exception();
+    const double distance = chain.direction < 0 ? x[j] : 1.0 - x[j];
+    if (!(distance > 1e-12)) {
+        chain.reachedBound = true;  // the estimate is at this bound
+        return chain;
+    }
+    const double reach = std::isfinite(plan.unitError[j]) ? std::min(2.8 * plan.unitError[j], distance) : distance;
+    double step = std::max(1e-4, reach / perSide);
+    std::vector<double> previous = x, before;
+    double value = x[j];
+    int halvings = 0, refinements = 0;
+    double lastDrop = 0.0;
+    for (int k = 1; k <= 3 * perSide + 8; ++k) {
+        const double next = value + chain.direction * step;
+        const bool last = chain.direction < 0 ? next <= 1e-12 : next >= 1.0 - 1e-12;
+        const double target = last ? (chain.direction < 0 ? 0.0 : 1.0) : next;
+        // Warm start: the line through the chain's last two
+        // points, or for the first point the local regression
+        // of the others on this parameter.
+        std::vector<double> guess = previous;
+        for (std::size_t o : others) {
+            double slope = 0.0;
+            if (!before.empty() && previous[j] != before[j]) {
+                slope = (previous[o] - before[o]) / (previous[j] - before[j]);
+            } else if (result.local.parameters[j].identifiable) {
+                slope = result.local.covariance[o][j] / result.local.covariance[j][j] * plan.range[j] / plan.range[o];
             }
-        });
-        for (const auto& f : failures) {
-            if (f) std::rethrow_exception(f);
+            if (std::isfinite(slope)) guess[o] = std::clamp(previous[o] + slope * (target - previous[j]), 0.0, 1.0);
         }
-        for (Chain& c : chains) {
-            result.interrupted = result.interrupted || c.interrupted;
-            // Refined crossings came after the points beyond them: by distance from the estimate.
-            std::stable_sort(c.points.begin(), c.points.end(), [&c](const ProfilePoint& a, const ProfilePoint& b) {
-                return c.direction * a.value < c.direction * b.value;
-            });
+        guess[j] = target;
+        const std::int64_t spent = fit.evaluations;
+        double l = -infinity;
+        try {
+            l = fit.maximise(guess, others);
+            // A predicted start without likelihood, or a fit that drops by
+            // much more than the last step did (the fit may have stuck):
+            // also from the previous point and from the estimate, keeping
+            // the best.
+            for (const std::vector<double>* from : {static_cast<const std::vector<double>*>(&previous), &x}) {
+                if (std::isfinite(l) && mlValue - l <= lastDrop + 1.0) break;
+                std::vector<double> other = *from;
+                other[j] = target;
+                const double better = fit.maximise(other, others);
+                if (better > l || !std::isfinite(l)) {
+                    l = better;
+                    guess = std::move(other);
+                }
+            }
+        } catch (const Interrupted&) {
+            chain.interrupted = true;
+            return chain;
         }
+        if (!std::isfinite(l) && halvings < 4) {
+            // No admissible, simulable set here: closer to the last point.
+            ++halvings;
+            step /= 2.0;
+            continue;
+        }
+        chain.points.push_back({parameterAt(cube.toParameters(guess), plan.free[j]), l, fit.evaluations - spent});
+        if (onPoint) onPoint();
+        if (!std::isfinite(l)) {
+            chain.wall = true;
+            return chain;
+        }
+        if (mlValue - l > result.threshold) {
+            // Far past the threshold in one step: closer, to place the crossing.
+            if (mlValue - l > 3.0 * result.threshold && refinements < 3) {
+                ++refinements;
+                step /= 2.0;
+                continue;
+            }
+            chain.crossed = true;
+            return chain;
+        }
+        if (last) {
+            chain.reachedBound = true;
+            return chain;
+        }
+        before = previous;
+        previous = guess;
+        value = target;
+        lastDrop = mlValue - l;
+        if (k >= perSide && mlValue - l < result.threshold / 4.0) step *= 2.0;
     }
-    report("profile", true);
+    return chain;
+}
+
+ProfileResult finishProfile(ProfilePlan plan, std::vector<ProfileChain> chains, std::int64_t chainEvaluations,
+                            double chainSeconds) {
+    ProfileResult result = std::move(plan.result);
+    const ProfileSettings& settings = plan.settings;
+    const ParameterSettings& parameters = plan.parameters;
+    const std::vector<int>& free = plan.free;
+    const std::vector<std::size_t>& chosen = plan.chosen;
+    const double mlValue = plan.mlValue;
+    for (Chain& c : chains) {
+        result.interrupted = result.interrupted || c.interrupted;
+        // Refined crossings came after the points beyond them: by distance from the estimate.
+        std::stable_sort(c.points.begin(), c.points.end(), [&c](const ProfilePoint& a, const ProfilePoint& b) {
+            return c.direction * a.value < c.direction * b.value;
+        });
+    }
 
     // The largest log-likelihood found, and each profile against it.
     double best = mlValue;
@@ -661,7 +674,7 @@ ProfileResult profileLikelihood(Evaluator& evaluator, const ParameterSettings& p
                                    " the estimate ended at its last point before reaching the threshold or the bound");
         }
     }
-    result.evaluations = evaluations.load();
+    result.evaluations = plan.evaluations + chainEvaluations;
     result.method =
         "Profile likelihood. Model: the normalised residuals of every scored row are independent Gaussian with "
         "one standard deviation per scored quantity, " +
@@ -675,7 +688,7 @@ ProfileResult profileLikelihood(Evaluator& evaluator, const ParameterSettings& p
         "Interval: where the drop stays below that threshold; a side that reaches its bound (or, with the "
         "penalties on, the edge of the region the penalty factors leave unpenalised) below it is open. Assumes a "
         "correct model and independent errors; it does not assume linearity.";
-    result.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    result.seconds = plan.seconds + chainSeconds;
     return result;
 }
 
@@ -727,6 +740,73 @@ Json profileJson(const ProfileResult& r) {
     j["threads"] = r.threads;
     j["interrupted"] = r.interrupted;
     return j;
+}
+
+
+ProfileResult profileLikelihood(Evaluator& evaluator, const ParameterSettings& parameters,
+                                const ModelParameters& start, const ProfileSettings& settings,
+                                const ProfileProgressFn& progress, const std::atomic<bool>* stop) {
+    ProfilePlan plan = planProfile(evaluator, parameters, start, settings, progress, stop);
+    const auto started = Clock::now();
+    std::vector<ProfileChain> chains;
+    for (std::size_t c = 0; c < plan.chainCount(); ++c) chains.push_back(plan.chainStart(c));
+    std::atomic<std::int64_t> pointsDone{0}, evaluations{0};
+    std::mutex progressMutex;
+    const auto report = [&](bool end) {
+        if (!progress) return;
+        std::lock_guard<std::mutex> lock(progressMutex);
+        progress({pointsDone.load(), static_cast<std::int64_t>(plan.chosen.size()) * 2 * plan.perSide,
+                  plan.evaluations + evaluations.load(),
+                  plan.seconds + std::chrono::duration<double>(Clock::now() - started).count(), "profile", end});
+    };
+    if (!plan.result.interrupted) {
+        // The chains, in parallel, each on its own copy of the evaluator.
+        const unsigned threads = plan.result.threads;
+        const unsigned workers = static_cast<unsigned>(std::min<std::size_t>(threads, chains.size()));
+        const unsigned perChain = std::max(1u, threads / std::max(1u, workers));
+        WorkerPool pool(std::max(1u, workers));
+        std::vector<std::exception_ptr> failures(chains.size());
+        const std::function<void()> onPoint = [&] {
+            ++pointsDone;
+            report(false);
+        };
+        pool.run(chains.size(), [&](std::size_t c, unsigned) {
+            try {
+                Evaluator own = evaluator;
+                chains[c] = profileChain(own, plan, c, perChain, stop, evaluations, onPoint);
+            } catch (...) {
+                failures[c] = std::current_exception();
+            }
+        });
+        for (const auto& f : failures) {
+            if (f) std::rethrow_exception(f);
+        }
+    }
+    report(true);
+    return finishProfile(std::move(plan), std::move(chains), evaluations.load(),
+                         std::chrono::duration<double>(Clock::now() - started).count());
+}
+
+ProfilePage profilePage(const ProfileResult& result, const std::string& dir) {
+    ProfilePage page;
+    page.title = "Profile likelihood, " + dir + " (points: re-optimised fits; red: the threshold of the " +
+                 rounded(result.level * 100.0, 6) + " % interval; dashed: the linearised parabola)";
+    page.level = result.level;
+    page.threshold = result.threshold;
+    for (const ParameterProfile& p : result.profiles) {
+        ProfilePanel panel;
+        panel.name = std::string(parameterNames[static_cast<std::size_t>(p.index)]);
+        for (const ProfilePoint& pt : p.curve) panel.curve.emplace_back(pt.value, result.logLikelihood - pt.logLikelihood);
+        panel.estimate = p.estimate;
+        panel.lower = p.lower;
+        panel.upper = p.upper;
+        panel.openBelow = p.openBelow;
+        panel.openAbove = p.openAbove;
+        panel.standardError = p.standardError;
+        panel.verdict = p.verdict;
+        page.panels.push_back(std::move(panel));
+    }
+    return page;
 }
 
 }  // namespace calvenor

@@ -14,6 +14,7 @@
 #include "calibration/uncertainty.hpp"
 #include "io/json.hpp"
 #include "objective/objective.hpp"
+#include "report/profile_plot.hpp"
 
 namespace calvenor {
 
@@ -74,6 +75,58 @@ struct ProfileProgress {
 };
 using ProfileProgressFn = std::function<void(const ProfileProgress&)>;
 
+// One side of one profile: values from the estimate towards a bound.
+struct ProfileChain {
+    std::size_t coordinate = 0;  // among the free parameters
+    double direction = 1.0;      // -1 towards the lower bound
+    std::vector<ProfilePoint> points;
+    bool reachedBound = false;   // the last point is at the bound
+    bool wall = false;           // the last point has no admissible set
+    bool crossed = false;        // the last point is beyond the threshold
+    bool interrupted = false;
+};
+
+// What every side of every profile starts from: the maximum-likelihood fit,
+// the local analysis there, the steps, and the values the evaluator carried
+// after them. profileLikelihood is planProfile, then profileChain for each of
+// the chainCount() sides (in parallel, each on its own copy of the
+// evaluator), then finishProfile; the parts may run in separate processes,
+// each chain on an evaluator of the same tests.
+struct ProfilePlan {
+    ProfileResult result;          // so far: start, fit, local analysis, threshold, threads
+    ParameterSettings parameters{};
+    ProfileSettings settings;
+    std::vector<int> free;         // host indices of the free parameters
+    std::vector<std::size_t> chosen;  // the profiled ones, among the free
+    std::vector<double> x;         // the estimate in unit-cube coordinates
+    std::vector<double> steps;     // difference steps per free parameter
+    std::vector<double> unitError; // standard error per free parameter, unit cube
+    std::vector<double> range;     // upper - lower per free parameter
+    double mlValue = 0.0;          // log-likelihood of the estimate
+    int perSide = 1;
+    std::vector<double> carried;   // Evaluator::carriedState() after the fit and the analysis
+    std::int64_t evaluations = 0;  // of the fit and the analyses
+    double seconds = 0.0;
+
+    std::size_t chainCount() const { return 2 * chosen.size(); }
+    // Side c (below, above, below, ... for the chosen parameters in order), not yet run.
+    ProfileChain chainStart(std::size_t c) const;
+};
+
+ProfilePlan planProfile(Evaluator& evaluator, const ParameterSettings& parameters, const ModelParameters& start,
+                        const ProfileSettings& settings, const ProfileProgressFn& progress = {},
+                        const std::atomic<bool>* stop = nullptr);
+// Side c of the plan on `own`, an evaluator of the plan's tests (its carried
+// values are set to the plan's), on `threads` threads; adds its evaluations
+// to `evaluations` and calls onPoint (if set) after each profile point. A
+// stop ends it with `interrupted` set.
+ProfileChain profileChain(Evaluator& own, const ProfilePlan& plan, std::size_t c, unsigned threads,
+                          const std::atomic<bool>* stop, std::atomic<std::int64_t>& evaluations,
+                          const std::function<void()>& onPoint = {});
+// The result from the plan and every side in chain order.
+ProfileResult finishProfile(ProfilePlan plan, std::vector<ProfileChain> chains, std::int64_t chainEvaluations,
+                            double chainSeconds);
+
 // Profiles the parameters on the evaluator's tests, starting from `start`
 // (a calibration's best): first the maximum-likelihood fit from it, then the
 // local analysis there, then the profiles. Every fit is Levenberg-Marquardt
@@ -89,5 +142,8 @@ ProfileResult profileLikelihood(Evaluator& evaluator, const ParameterSettings& p
 
 // profile.json.
 Json profileJson(const ProfileResult& result);
+
+// The plot page of a result (drawProfilePage draws it).
+ProfilePage profilePage(const ProfileResult& result, const std::string& dir);
 
 }  // namespace calvenor

@@ -172,25 +172,7 @@ void runProfile(const ProfileOptions& o, Context& ctx) {
         return;
     }
     if (!o.noPlot) {
-        ProfilePage page;
-        page.title = "Profile likelihood, " + dir + " (points: re-optimised fits; red: the threshold of the " +
-                     rounded(result.level * 100.0, 6) + " % interval; dashed: the linearised parabola)";
-        page.level = result.level;
-        page.threshold = result.threshold;
-        for (const ParameterProfile& p : result.profiles) {
-            ProfilePanel panel;
-            panel.name = std::string(parameterNames[static_cast<std::size_t>(p.index)]);
-            for (const ProfilePoint& pt : p.curve) panel.curve.emplace_back(pt.value, result.logLikelihood - pt.logLikelihood);
-            panel.estimate = p.estimate;
-            panel.lower = p.lower;
-            panel.upper = p.upper;
-            panel.openBelow = p.openBelow;
-            panel.openAbove = p.openAbove;
-            panel.standardError = p.standardError;
-            panel.verdict = p.verdict;
-            page.panels.push_back(std::move(panel));
-        }
-        const PlotOutcome plots = drawProfilePage(page, outDir, "profile");
+        const PlotOutcome plots = drawProfilePage(profilePage(result, dir), outDir, "profile");
         for (const auto& w : plots.warnings) ctx.err << "calvenor: warning: " << w << "\n";
         for (const auto& f : plots.files) ctx.out << "  plot         " << f.string() << "\n";
     }

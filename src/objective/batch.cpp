@@ -55,6 +55,13 @@ void Evaluator::evaluateBatchResiduals(std::span<const ModelParameters> sets, co
     runBatch(sets, options, errors, diagnostics, threads, &residuals);
 }
 
+void Evaluator::evaluateBatchTraced(std::span<const ModelParameters> sets, const EvaluationOptions& options,
+                                    std::span<double> errors, std::span<Diagnostics> diagnostics, BatchTrace& trace,
+                                    std::vector<std::vector<double>>* residuals, unsigned threads) {
+    if (residuals != nullptr) residuals->assign(sets.size(), {});
+    runBatch(sets, options, errors, diagnostics, threads, residuals, &trace);
+}
+
 namespace {
 
 void residualValues(const TestStore& store, std::vector<double>& values) {
@@ -66,13 +73,15 @@ void residualValues(const TestStore& store, std::vector<double>& values) {
 
 void Evaluator::runBatch(std::span<const ModelParameters> sets, const EvaluationOptions& options,
                          std::span<double> errors, std::span<Diagnostics> diagnostics, unsigned threads,
-                         std::vector<std::vector<double>>* residuals) {
+                         std::vector<std::vector<double>>* residuals, BatchTrace* trace) {
     warnings_.clear();
     if (errors.size() != sets.size() || diagnostics.size() != sets.size()) {
         throw std::invalid_argument("batch outputs must hold one entry per parameter set");
     }
+    if (trace != nullptr) *trace = {};
     if (sets.empty()) return;
-    if (sets.size() == 1) {
+    // A traced batch of one set takes the general way, which sees the rows each set brackets.
+    if (sets.size() == 1 && trace == nullptr) {
         errors[0] = evaluate(sets[0], options);
         diagnostics[0] = diagnostics_;
         if (residuals != nullptr && !lastStop_.stopped()) residualValues(store_, (*residuals)[0]);
@@ -86,6 +95,15 @@ void Evaluator::runBatch(std::span<const ModelParameters> sets, const Evaluation
         firstRow[t + 1] = firstRow[t] + static_cast<std::size_t>(std::max(store.rowCount[t], 0));
     }
     const std::size_t totalRows = firstRow.back();
+    // The trace, per measured row (rows of all tests in order); its masks are
+    // laid out as carriedState() at the end.
+    std::vector<unsigned char> rowRead, rowSeen;
+    std::size_t unseen = totalRows;
+    if (trace != nullptr) {
+        trace->completed.assign(sets.size(), 0);
+        rowRead.assign(totalRows, 0);
+        rowSeen.assign(totalRows, options.reload ? 1 : 0);
+    }
 
     std::unique_ptr<WorkerPool> ownPool;
     if (threads != 0 && threads != threads_) ownPool = std::make_unique<WorkerPool>(threads);
@@ -137,6 +155,7 @@ void Evaluator::runBatch(std::span<const ModelParameters> sets, const Evaluation
             const std::size_t k = start + i;
             const SetOutcome& o = outcomes[i];
             reach[k] = o.reach;
+            if (trace != nullptr) trace->completed[k] = o.reach >= store.nTests ? 1 : 0;
             if (o.reach < store.nTests) {
                 errors[k] = infinity;
                 diagnostics[k] = diagnostics_;
@@ -153,10 +172,34 @@ void Evaluator::runBatch(std::span<const ModelParameters> sets, const Evaluation
                     }
                 }
             }
+            if (trace != nullptr && !reloadEachCall && unseen > 0) {
+                // Rows no set of the batch has bracketed so far are scored with the values the batch found.
+                for (std::size_t row = 0; row < totalRows; ++row) {
+                    if (o.bracketed[row] && !rowSeen[row]) {
+                        rowSeen[row] = 1;
+                        --unseen;
+                    }
+                    if (!rowSeen[row]) rowRead[row] = 1;
+                }
+            }
             errors[k] = settleError(sets[k], scoreTests(store_), options.penalties, diagnostics_);
             diagnostics[k] = diagnostics_;
             if (residuals != nullptr) residualValues(store_, (*residuals)[k]);
             lastCompleted = static_cast<std::ptrdiff_t>(k);
+        }
+    }
+
+    if (trace != nullptr) {
+        // In carriedState()'s order: test by test, column by column, row by row.
+        trace->read.clear();
+        trace->replaced.clear();
+        for (int t = 0; t < store.nTests; ++t) {
+            for (int c = 0; c < columnCount; ++c) {
+                for (std::size_t row = firstRow[t]; row < firstRow[t + 1]; ++row) {
+                    trace->read.push_back(rowRead[row]);
+                    trace->replaced.push_back(rowSeen[row]);
+                }
+            }
         }
     }
 

@@ -169,6 +169,19 @@ std::array<double, 7> penaltyFactors(const ModelParameters& p, const ConstraintV
 // The returned error value and the diagnostics of a completed evaluation.
 double settleError(const ModelParameters& p, const ErrorMeasures& m, bool penalties, Diagnostics& diagnostics);
 
+// How one batch used the state it started in, so that parts of a batch
+// evaluated on separate evaluators can be joined to the bits of the whole.
+// `completed` has one entry per set (1: the evaluation completed); `read` and
+// `replaced` one per value of Evaluator::carriedState(): `read` when a
+// completed evaluation of the batch was scored with the value as the batch
+// found it, `replaced` when the value after the batch does not depend on the
+// value before it.
+struct BatchTrace {
+    std::vector<unsigned char> completed;
+    std::vector<unsigned char> read;
+    std::vector<unsigned char> replaced;
+};
+
 // Module state of one host lifetime: the test store (with its load rule, for
 // an evaluator on a host folder), the path buffers and the diagnostics of the
 // last completed evaluation. Several evaluators may live in one process; one
@@ -210,6 +223,13 @@ public:
     void evaluateBatchResiduals(std::span<const ModelParameters> sets, const EvaluationOptions& options,
                                 std::span<double> errors, std::span<Diagnostics> diagnostics,
                                 std::vector<std::vector<double>>& residuals, unsigned threads = 0);
+
+    // The same batch, also telling how it used the state it started in (see
+    // BatchTrace); `residuals` may be null. The results and the state
+    // afterwards are evaluateBatch's, to the bit.
+    void evaluateBatchTraced(std::span<const ModelParameters> sets, const EvaluationOptions& options,
+                             std::span<double> errors, std::span<Diagnostics> diagnostics, BatchTrace& trace,
+                             std::vector<std::vector<double>>* residuals, unsigned threads = 0);
 
     // Threads for one evaluation's tests and for batches (default: the
     // CALVENOR_THREADS environment variable, else every core).
@@ -277,7 +297,8 @@ private:
 
     WorkerPool& pool();
     void runBatch(std::span<const ModelParameters> sets, const EvaluationOptions& options, std::span<double> errors,
-                  std::span<Diagnostics> diagnostics, unsigned threads, std::vector<std::vector<double>>* residuals);
+                  std::span<Diagnostics> diagnostics, unsigned threads, std::vector<std::vector<double>>* residuals,
+                  BatchTrace* trace = nullptr);
     // The load check of an evaluation: the load rule, or a fresh state.
     void prepareStore(bool reload);
     void writeReports(double errorValue, const ModelParameters& p);

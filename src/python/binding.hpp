@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "calibration/uncertainty.hpp"
 #include "objective/objective.hpp"
 #include "testdata/test_store.hpp"
 
@@ -55,6 +56,16 @@ py::tuple labTestTuple(const LabTest& test);
 // A type of calvenor._errors (LoadError, EvaluationStopped, ReportWarning, ...).
 py::object errorType(const char* name);
 
+// Known standard deviations per quantity: None (all unknown), "q=0.01,ev=0.02",
+// a dict quantity -> value, or four values (q, p, ev, u; 0: unknown).
+NoiseModel noiseModel(py::handle noise);
+
+// The diagnostics of K evaluations in the host's order, shape (K, 11).
+py::array_t<double> hostDiagnostics(std::span<const Diagnostics> diagnostics);
+// K residual vectors as an array of shape (K, count); a vector that is not of
+// `count` values (an evaluation that stopped) is a row of NaN.
+py::array_t<double> residualMatrix(const std::vector<std::vector<double>>& values, std::size_t count);
+
 // Issues the evaluator's report failures as calvenor.ReportWarning.
 void warnReports(const std::vector<std::string>& warnings);
 
@@ -90,6 +101,8 @@ private:
 };
 
 void bindEvaluator(py::module_& m);
+void bindUncertainty(py::module_& m);
+void bindProfile(py::module_& m);
 void bindCalibrate(py::module_& m);
 
 }  // namespace calvenor::python

@@ -3,16 +3,39 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "python/binding.hpp"
+#include "calibration/uncertainty.hpp"
 #include "report/plot.hpp"
 
 namespace calvenor::python {
 
 using namespace pybind11::literals;
+
+py::array_t<double> hostDiagnostics(std::span<const Diagnostics> diagnostics) {
+    py::array_t<double> out({static_cast<py::ssize_t>(diagnostics.size()), static_cast<py::ssize_t>(diagnosticsCount)});
+    auto o = out.mutable_unchecked<2>();
+    for (std::size_t k = 0; k < diagnostics.size(); ++k) {
+        const HostDiagnostics d = diagnostics[k].hostOrder();
+        for (int j = 0; j < diagnosticsCount; ++j) o(static_cast<py::ssize_t>(k), j) = d[static_cast<std::size_t>(j)];
+    }
+    return out;
+}
+
+py::array_t<double> residualMatrix(const std::vector<std::vector<double>>& values, std::size_t count) {
+    py::array_t<double> out({static_cast<py::ssize_t>(values.size()), static_cast<py::ssize_t>(count)});
+    double* o = out.mutable_data();
+    for (const std::vector<double>& v : values) {
+        if (v.size() == count) std::copy(v.begin(), v.end(), o);
+        else std::fill(o, o + count, std::numeric_limits<double>::quiet_NaN());
+        o += count;
+    }
+    return out;
+}
 
 namespace {
 
@@ -72,16 +95,6 @@ std::vector<LabTest> labTests(py::handle tests) {
     return out;
 }
 
-py::array_t<double> hostDiagnostics(std::span<const Diagnostics> diagnostics) {
-    py::array_t<double> out({static_cast<py::ssize_t>(diagnostics.size()), static_cast<py::ssize_t>(diagnosticsCount)});
-    auto o = out.mutable_unchecked<2>();
-    for (std::size_t k = 0; k < diagnostics.size(); ++k) {
-        const HostDiagnostics d = diagnostics[k].hostOrder();
-        for (int j = 0; j < diagnosticsCount; ++j) o(static_cast<py::ssize_t>(k), j) = d[static_cast<std::size_t>(j)];
-    }
-    return out;
-}
-
 py::tuple evaluate(PyEvaluator& self, py::handle parameters, py::handle switches, py::handle penalties,
                    py::handle reports, py::handle reload) {
     const ModelParameters p = parameterSet(parameters);
@@ -102,22 +115,30 @@ py::tuple evaluate(PyEvaluator& self, py::handle parameters, py::handle switches
 }
 
 py::tuple evaluateBatch(PyEvaluator& self, py::handle sets, py::handle switches, py::handle penalties,
-                        py::handle reports, py::handle reload) {
+                        py::handle reports, py::handle reload, bool withResiduals) {
     const std::vector<ModelParameters> p = parameterSets(sets);
     const EvaluationOptions options = evaluationOptions(switches, penalties, reports, reload);
     py::array_t<double> errors(static_cast<py::ssize_t>(p.size()));
     std::vector<Diagnostics> diagnostics(p.size());
+    std::vector<std::vector<double>> values;
+    std::size_t count = 0;
     std::vector<std::string> warnings;
     {
         // The output array is ours alone until we return it.
         const std::span<double> out(errors.mutable_data(), p.size());
         EvaluatorLock lock(self);
         py::gil_scoped_release release;
-        self.evaluator.evaluateBatch(p, options, out, diagnostics, 0);
+        if (withResiduals) {
+            self.evaluator.evaluateBatchResiduals(p, options, out, diagnostics, values, 0);
+            count = residualQuantities(self.evaluator.store()).size();
+        } else {
+            self.evaluator.evaluateBatch(p, options, out, diagnostics, 0);
+        }
         warnings = self.evaluator.warnings();
     }
     warnReports(warnings);
-    return py::make_tuple(errors, hostDiagnostics(diagnostics));
+    if (!withResiduals) return py::make_tuple(errors, hostDiagnostics(diagnostics));
+    return py::make_tuple(errors, hostDiagnostics(diagnostics), residualMatrix(values, count));
 }
 
 const char* stopText(StopReason reason) {
@@ -333,13 +354,16 @@ measured pressure); ``diagnostics`` an array of shape (11,) in the host's order
 those of the last completed call, as the host returns them. Reports that
 cannot be written are issued as :class:`calvenor.ReportWarning`.)")
         .def("evaluate_batch", &evaluateBatch, "sets"_a, "switches"_a = py::make_tuple(0, 0, 0), py::kw_only(),
-             "penalties"_a = py::none(), "reports"_a = py::none(), "reload"_a = py::none(),
+             "penalties"_a = py::none(), "reports"_a = py::none(), "reload"_a = py::none(), "residuals"_a = false,
              R"(K consecutive host calls with the same switches, run in parallel.
 
 ``sets``: an array-like of shape (K, 9), one parameter set per row. Returns
 ``(errors, diagnostics)`` of shapes (K,) and (K, 11): exactly what K calls of
 :meth:`evaluate` one after another would return, and the evaluator is left as
-after the last of them. The GIL is released while the batch runs, so
+after the last of them. With ``residuals=True`` also each set's normalised
+residuals, shape (K, n), in the order and with the values of
+:meth:`residuals` (``residual_quantities`` names their quantities); the row
+of a set whose evaluation stopped (error ``inf``) is NaN. The GIL is released while the batch runs, so
 vectorised optimisers such as ``scipy.optimize.differential_evolution(...,
 vectorized=True)`` (which pass the sets as columns: use ``x.T``) get the
 core's full parallel throughput.)")
@@ -380,6 +404,28 @@ evaluation first. These are the curves of ``calvenor calibrate``'s plot.)")
         .def_property_readonly(
             "in_memory", [](PyEvaluator& self) { return self.tests.has_value(); },
             "True for an evaluator made by from_tests.")
+        .def_property_readonly(
+            "residual_quantities",
+            [](PyEvaluator& self) {
+                std::vector<Quantity> quantities;
+                std::vector<std::string> warnings;
+                {
+                    EvaluatorLock lock(self);
+                    py::gil_scoped_release release;
+                    // A host-style evaluator loads its tests first, as its first call would.
+                    if (self.evaluator.hostStyle() && self.evaluator.loadFlags().firstLoadPending) {
+                        self.evaluator.loadTests();
+                        warnings = self.evaluator.warnings();
+                    }
+                    quantities = residualQuantities(self.evaluator.store());
+                }
+                warnReports(warnings);
+                py::list names;
+                for (Quantity q : quantities) names.append(std::string(quantityName[static_cast<std::size_t>(q)]));
+                return py::module_::import("numpy").attr("array")(names, "dtype"_a = "U2");
+            },
+            "The quantity (\"q\", \"p\", \"ev\" or \"u\") of each residual, in the order of residuals() and "
+            "evaluate_batch(..., residuals=True); it depends on the tests alone.")
         .def_property_readonly(
             "test_names",
             [](PyEvaluator& self) {

@@ -186,5 +186,7 @@ ratio, pore pressure (kPa), volumetric strain; bit for bit the numbers of
           "(calvenor.read_tests makes LabTest records of them).");
 
     bindEvaluator(m);
+    bindUncertainty(m);
+    bindProfile(m);
     bindCalibrate(m);
 }

@@ -269,6 +269,76 @@ TEST(Batch, EqualsConsecutiveCallsToTheBit) {
     }
 }
 
+// A batch cut into parts evaluated on separate evaluators joins to the whole
+// by the trace: a part run from other values than the whole had before it
+// gives the same results as long as the values it read agree, the values it
+// replaced do not depend on where it started, and a stopped call takes the
+// diagnostics of the last completed call before it.
+TEST(Batch, PartsJoinToTheWholeByTheirTrace) {
+    const std::vector<ModelParameters> sets = batchSets();
+    for (const auto& switches : {std::array<double, 3>{1, 0, 0}, std::array<double, 3>{0, 0, 1}}) {
+        SCOPED_TRACE(::testing::PrintToString(switches));
+        testing::TempDir dir;
+        writeBatchCase(dir.path());
+        Evaluator whole(dir.path());
+        std::vector<double> errors(sets.size());
+        std::vector<Diagnostics> diagnostics(sets.size());
+        whole.evaluateBatch(sets, switchOptions(switches), errors, diagnostics, 2);
+
+        for (std::size_t size : {std::size_t{1}, std::size_t{6}}) {
+            Evaluator part(dir.path());
+            part.loadTests();
+            std::vector<double> carried(part.carriedState().size(), 0.0);
+            Diagnostics last{};
+            int reads = 0;
+            for (std::size_t a = 0; a < sets.size(); a += size) {
+                const std::span<const ModelParameters> slice(sets.data() + a, std::min(size, sets.size() - a));
+                std::vector<double> e(slice.size());
+                std::vector<Diagnostics> d(slice.size());
+                BatchTrace trace;
+                part.restoreCarriedState(carried);
+                part.evaluateBatchTraced(slice, switchOptions(switches), e, d, trace, nullptr, 1);
+                const std::vector<double> after = part.carriedState();
+                // From values that agree only where the part read them: the same results.
+                std::vector<double> poisoned(carried.size(), std::numeric_limits<double>::quiet_NaN());
+                for (std::size_t i = 0; i < carried.size(); ++i) {
+                    if (trace.read[i]) poisoned[i] = carried[i];
+                    reads += trace.read[i];
+                }
+                std::vector<double> e2(slice.size());
+                std::vector<Diagnostics> d2(slice.size());
+                BatchTrace trace2;
+                part.restoreCarriedState(poisoned);
+                part.evaluateBatchTraced(slice, switchOptions(switches), e2, d2, trace2, nullptr, 2);
+                const std::vector<double> after2 = part.carriedState();
+                for (std::size_t k = 0; k < slice.size(); ++k) {
+                    EXPECT_TRUE(sameDouble(e[k], errors[a + k])) << a + k;
+                    EXPECT_TRUE(sameDouble(e2[k], errors[a + k])) << a + k;
+                    if (trace.completed[k]) last = d[k];
+                    for (int i = 0; i < diagnosticsCount; ++i) {
+                        EXPECT_TRUE(sameDouble(last.hostOrder()[i], diagnostics[a + k].hostOrder()[i])) << a + k;
+                        if (trace.completed[k]) EXPECT_TRUE(sameDouble(d2[k].hostOrder()[i], d[k].hostOrder()[i]));
+                    }
+                }
+                EXPECT_EQ(trace2.replaced, trace.replaced);
+                for (std::size_t i = 0; i < carried.size(); ++i) {
+                    if (trace.replaced[i]) {
+                        EXPECT_TRUE(sameDouble(after2[i], after[i]));
+                        carried[i] = after[i];
+                    } else {
+                        EXPECT_TRUE(sameDouble(after[i], carried[i]));
+                    }
+                }
+            }
+            // The joined values are those the whole batch left.
+            const std::vector<double> expected = whole.carriedState();
+            ASSERT_EQ(carried.size(), expected.size());
+            for (std::size_t i = 0; i < carried.size(); ++i) EXPECT_TRUE(sameDouble(carried[i], expected[i])) << i;
+            if (switches[2] == 0.0) EXPECT_GT(reads, 0);
+        }
+    }
+}
+
 void expectSameState(const TestStore& a, const TestStore& b) {
     ASSERT_EQ(a.nTests, b.nTests);
     for (int t = 0; t < a.nTests; ++t) {

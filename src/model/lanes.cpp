@@ -303,6 +303,14 @@ const LaneKernel& laneKernel() {
     return kernel;
 }
 
+const LaneKernel* defaultLaneKernel() {
+    static const LaneKernel* const kernel = [] {
+        const char* forced = std::getenv("CALVENOR_KERNEL");
+        return forced != nullptr && std::string_view(forced) == "scalar" ? nullptr : &laneKernel();
+    }();
+    return kernel;
+}
+
 void runShearPaths(std::span<ShearLane> lanes) { laneKernel().shear(lanes); }
 
 void compressToPressures(std::span<CompressionLane> lanes) { laneKernel().compress(lanes); }

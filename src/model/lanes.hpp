@@ -66,6 +66,11 @@ const LaneKernel* avx2Kernel();
 // the AVX2 kernel where available, otherwise the portable one.
 const LaneKernel& laneKernel();
 
+// The kernel evaluations and batches use unless told otherwise: laneKernel(),
+// or null, meaning the scalar paths (one test and one set after another),
+// when CALVENOR_KERNEL is "scalar".
+const LaneKernel* defaultLaneKernel();
+
 // The lanes run on laneKernel().
 void runShearPaths(std::span<ShearLane> lanes);
 void compressToPressures(std::span<CompressionLane> lanes);

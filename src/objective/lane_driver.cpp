@@ -30,7 +30,7 @@ double laneGroupFactor(const LaneKernel& kernel, int lanes) {
     // a larger one twice as many; the generic kernel steps four lanes of
     // plain doubles.
     const std::string_view name = kernel.name;
-    if (name == "avx2") return lanes <= 4 ? 1.35 : 2.2;
+    if (name == "avx2") return lanes <= 4 ? 1.3 : 2.45;
     if (name == "sse2") return lanes <= 4 ? 1.6 : 2.8;
     return 2.5 * ((lanes + 3) / 4);
 }
@@ -70,86 +70,147 @@ bool planFits(const TestLanes::Plan& plan, const TestStore& store, int first, in
     return same && k == plan.key.size();
 }
 
-// A group of tests of one path code stepped in lanes, or a single test.
-struct Unit {
+// Of the tests of a chunk: four of one path code, stepped together in
+// lanes wherever they go, or one test.
+struct Piece {
     std::vector<int> tests;
-    double shear = 0.0;        // its shear runs
-    double compression = 0.0;  // its compression runs
-    bool single = false;
+    int code = 0;
+    bool full = false;
 };
 
-// Estimated time of a bucket: its groups, and its single tests in pairs.
-double bucketCost(const std::vector<const Unit*>& units) {
+// A group of several path codes against one of the costliest of them alone:
+// the group computes the increments of every code it holds. Groups of up to
+// four lanes wait on their chains of operations, larger ones on the divider.
+double mixedFactor(int lanes, int codes) { return lanes <= 4 ? 1.1 + 0.05 * (codes - 1) : 1.0 + 0.02 * codes; }
+
+// Lays out the shear runs of a bucket: its full groups, and its other tests
+// ordered by path code in groups of up to the kernel's width (of mixed codes
+// where they differ), two interleaved, or alone. Returns the estimated time
+// of the bucket; fills `bucket` when given.
+double layOut(const LaneKernel& kernel, const TestStore& store, int first, const std::vector<const Piece*>& pieces,
+              TestLanes::Bucket* bucket) {
     double cost = 0.0;
-    std::vector<double> singles;
-    for (const Unit* u : units) {
-        cost += u->compression;
-        if (u->single) {
-            singles.push_back(u->shear);
+    std::vector<int> rest;
+    auto code = [&](int i) { return codeOf(store.testType[first + i]); };
+    auto addGroup = [&](const int* tests, std::size_t n, bool mixed) {
+        if (bucket == nullptr) return;
+        bucket->groups.insert(bucket->groups.end(), tests, tests + n);
+        bucket->groupEnds.push_back(static_cast<int>(bucket->groups.size()));
+        bucket->groupMixed.push_back(mixed ? 1 : 0);
+    };
+    for (const Piece* p : pieces) {
+        for (int i : p->tests) {
+            if (testStart(store, first + i) == TestStart::compression) cost += compressionCost;
+            if (bucket != nullptr && testStart(store, first + i) == TestStart::compression) {
+                bucket->compressions.push_back(i);
+            }
+        }
+        if (p->full) {
+            cost += shearCost(p->code) * laneGroupFactor(kernel, static_cast<int>(p->tests.size()));
+            addGroup(p->tests.data(), p->tests.size(), false);
         } else {
-            cost += u->shear;
+            rest.push_back(p->tests[0]);
         }
     }
-    std::sort(singles.rbegin(), singles.rend());
-    for (std::size_t i = 0; i < singles.size(); i += 2) {
-        cost += i + 1 < singles.size() ? pairFactor * (singles[i] + singles[i + 1]) : singles[i];
+    std::stable_sort(rest.begin(), rest.end(), [&](int a, int b) { return code(a) < code(b); });
+    const auto width = static_cast<std::size_t>(kernel.width);
+    for (std::size_t g = 0; g < rest.size(); g += width) {
+        const std::size_t n = std::min(width, rest.size() - g);
+        const int* tests = rest.data() + g;
+        const int lanes = static_cast<int>(n);
+        int codes = 0;
+        double costliest = 0.0, summed = 0.0;
+        for (std::size_t k = 0; k < n; ++k) {
+            codes += k == 0 || code(tests[k]) != code(tests[k - 1]) ? 1 : 0;
+            costliest = std::max(costliest, shearCost(code(tests[k])));
+            summed += shearCost(code(tests[k]));
+        }
+        // Codes outside 1..5 share no group with the others.
+        const bool apart = codes > 1 && code(tests[0]) == 0;
+        const double group = codes == 1 ? costliest * laneGroupFactor(kernel, lanes)
+                                        : costliest * laneGroupFactor(kernel, lanes) * mixedFactor(lanes, codes);
+        const double alone = n == 1 ? summed : n == 2 ? pairFactor * summed : group;
+        if (n <= 2 && (alone <= group || apart)) {
+            cost += alone;
+            if (bucket != nullptr) bucket->singles.insert(bucket->singles.end(), tests, tests + n);
+        } else if (apart) {
+            // The tests of codes outside 1..5 alone, the others together.
+            std::size_t others = 0;
+            while (others < n && code(tests[others]) == 0) ++others;
+            cost += shearCost(0) * static_cast<double>(others) + group;
+            if (bucket != nullptr) bucket->singles.insert(bucket->singles.end(), tests, tests + others);
+            if (n - others == 1) {
+                if (bucket != nullptr) bucket->singles.push_back(tests[others]);
+            } else {
+                addGroup(tests + others, n - others, true);
+            }
+        } else {
+            cost += group;
+            addGroup(tests, n, codes > 1);
+        }
     }
     return cost;
 }
 
 // Splits the tests of a chunk among at most `workers` buckets of about the
-// same estimated time.
+// same estimated time, and lays each out.
 void makePlan(TestLanes::Plan& plan, const TestStore& store, int first, int count, unsigned workers,
               const LaneKernel& kernel) {
     plan.key.clear();
     forEachKey(store, first, count, workers, kernel, [&](std::int64_t v) { plan.key.push_back(v); });
 
-    std::vector<Unit> units;
+    // Full groups of four tests of one code, and the tests left over.
+    std::vector<Piece> pieces;
+    const int full = std::min(4, kernel.width);
     for (int code = 0; code <= 5; ++code) {
         std::vector<int> tests;
         for (int i = 0; i < count; ++i) {
             const int t = first + i;
             if (codeOf(store.testType[t]) == code && testStart(store, t) != TestStart::unusable) tests.push_back(i);
         }
-        for (std::size_t g = 0; g < tests.size(); g += static_cast<std::size_t>(kernel.width)) {
-            Unit u;
-            const std::size_t end = std::min(tests.size(), g + static_cast<std::size_t>(kernel.width));
-            u.tests.assign(tests.begin() + static_cast<std::ptrdiff_t>(g), tests.begin() + static_cast<std::ptrdiff_t>(end));
-            const int lanes = static_cast<int>(u.tests.size());
-            u.single = lanes == 1;
-            u.shear = shearCost(code) * laneGroupFactor(kernel, lanes);
-            for (int i : u.tests) {
-                if (testStart(store, first + i) == TestStart::compression) u.compression += compressionCost;
-            }
-            units.push_back(std::move(u));
+        std::size_t g = 0;
+        for (; code != 0 && g + static_cast<std::size_t>(full) <= tests.size(); g += static_cast<std::size_t>(full)) {
+            Piece p;
+            p.tests.assign(tests.begin() + static_cast<std::ptrdiff_t>(g),
+                           tests.begin() + static_cast<std::ptrdiff_t>(g) + full);
+            p.code = code;
+            p.full = true;
+            pieces.push_back(std::move(p));
+        }
+        for (; g < tests.size(); ++g) {
+            Piece p;
+            p.tests = {tests[g]};
+            p.code = code;
+            pieces.push_back(std::move(p));
         }
     }
 
-    const std::size_t nUnits = units.size();
-    const std::size_t nBuckets = std::max<std::size_t>(1, std::min<std::size_t>(workers, nUnits));
-    std::vector<std::size_t> owner(nUnits, 0);
+    const std::size_t nPieces = pieces.size();
+    const std::size_t nBuckets = std::max<std::size_t>(1, std::min<std::size_t>(workers, nPieces));
+    std::vector<std::size_t> owner(nPieces, 0);
+    std::vector<const Piece*> members;
+    auto bucketOf = [&](const std::vector<std::size_t>& of, std::size_t b) -> const std::vector<const Piece*>& {
+        members.clear();
+        for (std::size_t u = 0; u < nPieces; ++u) {
+            if (of[u] == b) members.push_back(&pieces[u]);
+        }
+        return members;
+    };
     auto makespan = [&](const std::vector<std::size_t>& of) {
         double worst = 0.0;
-        std::vector<const Unit*> members;
-        for (std::size_t b = 0; b < nBuckets; ++b) {
-            members.clear();
-            for (std::size_t u = 0; u < nUnits; ++u) {
-                if (of[u] == b) members.push_back(&units[u]);
-            }
-            worst = std::max(worst, bucketCost(members));
-        }
+        for (std::size_t b = 0; b < nBuckets; ++b) worst = std::max(worst, layOut(kernel, store, first, bucketOf(of, b), nullptr));
         return worst;
     };
     double combinations = 1.0;
-    for (std::size_t u = 1; u < nUnits; ++u) combinations *= static_cast<double>(nBuckets);
+    for (std::size_t u = 1; u < nPieces; ++u) combinations *= static_cast<double>(nBuckets);
     if (nBuckets > 1 && combinations <= 20000.0) {
-        // Every assignment (the first unit in the first bucket).
-        std::vector<std::size_t> of(nUnits, 0), best = of;
+        // Every assignment (the first piece in the first bucket).
+        std::vector<std::size_t> of(nPieces, 0), best = of;
         double bestCost = makespan(of);
         for (;;) {
             std::size_t u = 1;
-            while (u < nUnits && ++of[u] == nBuckets) of[u++] = 0;
-            if (u >= nUnits) break;
+            while (u < nPieces && ++of[u] == nBuckets) of[u++] = 0;
+            if (u >= nPieces) break;
             const double cost = makespan(of);
             if (cost < bestCost) {
                 bestCost = cost;
@@ -158,42 +219,57 @@ void makePlan(TestLanes::Plan& plan, const TestStore& store, int first, int coun
         }
         owner = best;
     } else if (nBuckets > 1) {
-        // Longest first, each to the bucket that is least loaded.
-        std::vector<std::size_t> order(nUnits);
-        for (std::size_t u = 0; u < nUnits; ++u) order[u] = u;
-        auto total = [&](std::size_t u) { return units[u].shear + units[u].compression; };
-        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return total(a) > total(b); });
+        // Largest first, each to the bucket that is least loaded; a test of
+        // a mixed group weighs about its share of a full group.
+        auto weight = [&](std::size_t u) {
+            const Piece& p = pieces[u];
+            return p.full ? shearCost(p.code) * laneGroupFactor(kernel, static_cast<int>(p.tests.size()))
+                          : shearCost(p.code) * laneGroupFactor(kernel, kernel.width) / kernel.width;
+        };
+        std::vector<std::size_t> order(nPieces);
+        for (std::size_t u = 0; u < nPieces; ++u) order[u] = u;
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return weight(a) > weight(b); });
         std::vector<double> load(nBuckets, 0.0);
         for (std::size_t u : order) {
             const std::size_t b = static_cast<std::size_t>(std::min_element(load.begin(), load.end()) - load.begin());
             owner[u] = b;
-            load[b] += total(u);
+            load[b] += weight(u);
         }
     }
 
     plan.buckets.assign(nBuckets, {});
-    for (std::size_t u = 0; u < nUnits; ++u) {
-        TestLanes::Bucket& b = plan.buckets[owner[u]];
-        for (int i : units[u].tests) {
-            if (testStart(store, first + i) == TestStart::compression) b.compressions.push_back(i);
-        }
-        if (units[u].single) {
-            b.singles.push_back(units[u].tests[0]);
-        } else {
-            b.groups.insert(b.groups.end(), units[u].tests.begin(), units[u].tests.end());
-            b.groupEnds.push_back(static_cast<int>(b.groups.size()));
-        }
-    }
-    for (auto& b : plan.buckets) std::sort(b.compressions.begin(), b.compressions.end());
+    for (std::size_t b = 0; b < nBuckets; ++b) layOut(kernel, store, first, bucketOf(owner, b), &plan.buckets[b]);
 }
 
 // The work of one bucket: its compression runs, then its shear runs, of
 // the tests before the first test known to stop the evaluation.
-void runBucket(const ModelConstants& model, const TestStore& store, int first, const TestLanes::Bucket& bucket,
+void runBucket(const ModelConstants& model, const TestStore& store, int first, TestLanes::Bucket& bucket,
                std::vector<CompressionLane>& cl, std::vector<ShearLane>& sl, const LaneKernel& kernel,
                TestLanes& s, std::atomic<int>& stopAt) {
+    // A group of compression runs takes as long as its longest run: runs of
+    // about the same length (as the last evaluation measured them) go
+    // together, in groups whose summed time is least.
+    std::vector<int>& order = bucket.compressions;
+    auto points = [&](int i) { return s.compressionPoints[static_cast<std::size_t>(first + i)]; };
+    for (std::size_t a = 1; a < order.size(); ++a) {
+        for (std::size_t b = a; b > 0 && points(order[b]) < points(order[b - 1]); --b) std::swap(order[b], order[b - 1]);
+    }
+    const int runs = static_cast<int>(order.size());
+    double best[chunkTests + 1];
+    int cut[chunkTests + 1];
+    best[0] = 0.0;
+    for (int i = 1; i <= runs; ++i) {
+        best[i] = -1.0;
+        for (int size = 1; size <= std::min(i, kernel.width); ++size) {
+            const double cost = best[i - size] + laneGroupFactor(kernel, size) * (1.0 + points(order[static_cast<std::size_t>(i - 1)]));
+            if (best[i] < 0.0 || cost < best[i]) {
+                best[i] = cost;
+                cut[i] = i - size;
+            }
+        }
+    }
     cl.clear();
-    for (int i : bucket.compressions) {
+    for (int i : order) {
         const int t = first + i;
         CompressionLane l;
         l.model = model;
@@ -203,14 +279,19 @@ void runBucket(const ModelConstants& model, const TestStore& store, int first, c
         l.pTarget = store.pConsol[t];
         cl.push_back(l);
     }
-    if (cl.size() > 1) {
-        kernel.compress(cl);
-    } else {
-        for (CompressionLane& l : cl) l.search = compressToPressure(l.model, l.start, l.settings, l.out, l.pTarget);
+    for (int end = runs; end > 0; end = cut[end]) {
+        const std::span<CompressionLane> group(cl.data() + cut[end], static_cast<std::size_t>(end - cut[end]));
+        if (group.size() > 1) {
+            kernel.compress(group);
+        } else {
+            for (CompressionLane& l : group) l.search = compressToPressure(l.model, l.start, l.settings, l.out, l.pTarget);
+        }
     }
     for (std::size_t k = 0; k < cl.size(); ++k) {
-        const int i = bucket.compressions[k];
-        const TestOutcome o = consolidation(store, first + i, cl[k].search, s.window[static_cast<std::size_t>(i)]);
+        const int i = order[k];
+        const BracketSearch& search = cl[k].search;
+        s.compressionPoints[static_cast<std::size_t>(first + i)] = search.interval >= 0 ? search.interval + 2 : pathPoints;
+        const TestOutcome o = consolidation(store, first + i, search, s.window[static_cast<std::size_t>(i)]);
         s.outcomes[static_cast<std::size_t>(i)] = o;
         s.redo[static_cast<std::size_t>(i)] = o.readsPrevious ? 1 : 0;
         if (o.usable) {
@@ -246,13 +327,14 @@ void runBucket(const ModelConstants& model, const TestStore& store, int first, c
     };
 
     std::size_t begin = 0;
-    for (int end : bucket.groupEnds) {
+    for (std::size_t group = 0; group < bucket.groupEnds.size(); ++group) {
+        const int end = bucket.groupEnds[group];
         sl.clear();
         for (std::size_t g = begin; g < static_cast<std::size_t>(end); ++g) {
             if (shearable(bucket.groups[g])) sl.push_back(lane(bucket.groups[g]));
         }
         if (sl.size() > 1) {
-            kernel.shear(sl);
+            (bucket.groupMixed[group] != 0 ? kernel.shearMixed : kernel.shear)(sl);
         } else {
             for (ShearLane& l : sl) l.reached = runShearPath(l.model, l.start, l.settings, l.out);
         }
@@ -298,6 +380,7 @@ int runDriverLanes(const ModelParameters& parameters, const TestStore& store, Wo
         s.starts.resize(size);
         s.redo.resize(size);
     }
+    if (s.compressionPoints.size() != static_cast<std::size_t>(n)) s.compressionPoints.assign(static_cast<std::size_t>(n), 0);
     const auto chunks = static_cast<std::size_t>((n + chunk - 1) / chunk);
     if (s.plans.size() < chunks) s.plans.resize(chunks);
     const unsigned workers = pool.size();

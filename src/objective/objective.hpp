@@ -123,13 +123,14 @@ int runDriverParallel(const ModelParameters& parameters, const TestStore& store,
 // tests), so that an evaluation allocates nothing once one has run.
 struct TestLanes {
     // Of a chunk of tests: the tests each worker simulates; compression runs
-    // in lanes, then the shear runs, in lanes by path code (groups of at
-    // most the kernel's width) and the rest in interleaved pairs. Positions
-    // within the chunk.
+    // in lanes, then the shear runs, in lanes (groups of at most the
+    // kernel's width, of one path code or of mixed codes) and the rest in
+    // interleaved pairs. Positions within the chunk.
     struct Bucket {
         std::vector<int> compressions;
-        std::vector<int> groups;     // group after group
-        std::vector<int> groupEnds;  // where each group ends in `groups`
+        std::vector<int> groups;                 // group after group
+        std::vector<int> groupEnds;              // where each group ends in `groups`
+        std::vector<unsigned char> groupMixed;   // whether a group holds several codes
         std::vector<int> singles;
     };
     struct Plan {
@@ -142,14 +143,16 @@ struct TestLanes {
     std::vector<TestOutcome> outcomes;
     std::vector<StartState> starts;
     std::vector<unsigned char> redo;  // simulated again in order on a copy of the previous buffers
+    std::vector<int> compressionPoints;  // per test: points its last compression run took (0: none yet)
     std::vector<std::vector<CompressionLane>> compression;  // per bucket
     std::vector<std::vector<ShearLane>> shear;              // per bucket
 };
 
 // runDriverParallel with the kernel's lanes: the tests of a chunk are split
 // among the workers of `pool` by their estimated cost, each worker steps its
-// tests' compression runs together, then its shear runs of one path code
-// together; the sink sees exactly what runDriver gives it (a test whose
+// tests' compression runs together, then its shear runs in groups (of one
+// path code, or of mixed codes for the tests left over); the sink sees
+// exactly what runDriver gives it (a test whose
 // result depends on what the previous test left in the buffers, or whose
 // shear run ends early, is simulated again in order on a copy of them).
 int runDriverLanes(const ModelParameters& parameters, const TestStore& store, WorkerPool& pool,

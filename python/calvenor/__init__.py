@@ -30,7 +30,7 @@ from ._core import Evaluator, Residuals, simulate
 
 __all__ = [
     "ALGORITHMS", "AlgorithmInfo", "CalibrationInterrupted", "CalibrationResult", "DIAGNOSTIC_NAMES",
-    "EvaluationStopped", "Evaluator", "LabTest", "LoadError", "MEASURE_NAMES", "PARAMETERS",
+    "EvaluationStopped", "Evaluator", "KERNELS", "LabTest", "LoadError", "MEASURE_NAMES", "PARAMETERS",
     "PARAMETER_NAMES", "ParameterInfo", "Progress", "QUANTITY_NAMES", "ReportWarning", "Residuals",
     "TEST_TYPES", "TestType", "calibrate", "read_tests", "simulate",
 ]
@@ -43,6 +43,9 @@ DIAGNOSTIC_NAMES = _core.DIAGNOSTIC_NAMES
 QUANTITY_NAMES = _core.QUANTITY_NAMES
 #: The four error measures, one per quantity, in the order of QUANTITY_NAMES.
 MEASURE_NAMES = _core.MEASURE_NAMES
+#: The kernels this processor runs (Evaluator.kernel): "scalar", "generic", and on x86-64 "sse2" and,
+#: where the processor has it, "avx2".
+KERNELS = _core.KERNELS
 
 TestType = _namedtuple("TestType", "code name title path scored")
 TestType.__doc__ = """A test type: its code, one-word name, title, the condition its shear path

@@ -41,8 +41,9 @@ namespace {
 constexpr int chunkTests = 24;
 // Two single shear paths stepped alternately, against one after the other.
 constexpr double pairFactor = 0.8;
-// A compression run to the consolidation pressure, against a shear path.
-constexpr double compressionCost = 0.06;
+// A point of a compression run, against a shear path (lane benchmarks: a
+// compression step takes about 0.73 of a shear step of type 1).
+constexpr double compressionPointCost = 0.73 / pathPoints;
 
 int codeOf(std::int32_t testType) { return testType >= 1 && testType <= 5 ? testType : 0; }
 
@@ -70,6 +71,26 @@ bool planFits(const TestLanes::Plan& plan, const TestStore& store, int first, in
     return same && k == plan.key.size();
 }
 
+// Splits compression runs of the given lengths (in points, ascending) into
+// consecutive groups stepped in lanes, a group taking as long as its longest
+// run, so that the summed time is least. cut[end] is where the group ending
+// before `end` begins; returns the summed time.
+double groupCompressions(const LaneKernel& kernel, const int* points, int runs, int* cut) {
+    double best[chunkTests + 1];
+    best[0] = 0.0;
+    for (int i = 1; i <= runs; ++i) {
+        best[i] = -1.0;
+        for (int size = 1; size <= std::min(i, kernel.width); ++size) {
+            const double cost = best[i - size] + laneGroupFactor(kernel, size) * compressionPointCost * points[i - 1];
+            if (best[i] < 0.0 || cost < best[i]) {
+                best[i] = cost;
+                cut[i] = i - size;
+            }
+        }
+    }
+    return best[runs];
+}
+
 // Of the tests of a chunk: four of one path code, stepped together in
 // lanes wherever they go, or one test.
 struct Piece {
@@ -87,10 +108,10 @@ double mixedFactor(int lanes, int codes) { return lanes <= 4 ? 1.1 + 0.05 * (cod
 // ordered by path code in groups of up to the kernel's width (of mixed codes
 // where they differ), two interleaved, or alone. Returns the estimated time
 // of the bucket; fills `bucket` when given.
-double layOut(const LaneKernel& kernel, const TestStore& store, int first, const std::vector<const Piece*>& pieces,
-              TestLanes::Bucket* bucket) {
+double layOut(const LaneKernel& kernel, const TestStore& store, int first, const std::vector<int>& compressionPoints,
+              const std::vector<const Piece*>& pieces, TestLanes::Bucket* bucket) {
     double cost = 0.0;
-    std::vector<int> rest;
+    std::vector<int> rest, points;
     auto code = [&](int i) { return codeOf(store.testType[first + i]); };
     auto addGroup = [&](const int* tests, std::size_t n, bool mixed) {
         if (bucket == nullptr) return;
@@ -100,10 +121,9 @@ double layOut(const LaneKernel& kernel, const TestStore& store, int first, const
     };
     for (const Piece* p : pieces) {
         for (int i : p->tests) {
-            if (testStart(store, first + i) == TestStart::compression) cost += compressionCost;
-            if (bucket != nullptr && testStart(store, first + i) == TestStart::compression) {
-                bucket->compressions.push_back(i);
-            }
+            if (testStart(store, first + i) != TestStart::compression) continue;
+            points.push_back(compressionPoints[static_cast<std::size_t>(first + i)]);
+            if (bucket != nullptr) bucket->compressions.push_back(i);
         }
         if (p->full) {
             cost += shearCost(p->code) * laneGroupFactor(kernel, static_cast<int>(p->tests.size()));
@@ -112,6 +132,9 @@ double layOut(const LaneKernel& kernel, const TestStore& store, int first, const
             rest.push_back(p->tests[0]);
         }
     }
+    std::sort(points.begin(), points.end());
+    int cut[chunkTests + 1];
+    cost += groupCompressions(kernel, points.data(), static_cast<int>(points.size()), cut);
     std::stable_sort(rest.begin(), rest.end(), [&](int a, int b) { return code(a) < code(b); });
     const auto width = static_cast<std::size_t>(kernel.width);
     for (std::size_t g = 0; g < rest.size(); g += width) {
@@ -153,11 +176,19 @@ double layOut(const LaneKernel& kernel, const TestStore& store, int first, const
 }
 
 // Splits the tests of a chunk among at most `workers` buckets of about the
-// same estimated time, and lays each out.
+// same estimated time, and lays each out. The compression runs are made once
+// with `model` on `scratch` to measure their lengths.
 void makePlan(TestLanes::Plan& plan, const TestStore& store, int first, int count, unsigned workers,
-              const LaneKernel& kernel) {
+              const LaneKernel& kernel, const ModelConstants& model, PathBuffers& scratch,
+              std::vector<int>& compressionPoints) {
     plan.key.clear();
     forEachKey(store, first, count, workers, kernel, [&](std::int64_t v) { plan.key.push_back(v); });
+    for (int t = first; t < first + count; ++t) {
+        if (testStart(store, t) != TestStart::compression) continue;
+        const BracketSearch search =
+            compressToPressure(model, listState(store, t), compressionSettings(store, t), scratch.arrays(), store.pConsol[t]);
+        compressionPoints[static_cast<std::size_t>(t)] = search.interval >= 0 ? search.interval + 2 : pathPoints;
+    }
 
     // Full groups of four tests of one code, and the tests left over.
     std::vector<Piece> pieces;
@@ -198,7 +229,9 @@ void makePlan(TestLanes::Plan& plan, const TestStore& store, int first, int coun
     };
     auto makespan = [&](const std::vector<std::size_t>& of) {
         double worst = 0.0;
-        for (std::size_t b = 0; b < nBuckets; ++b) worst = std::max(worst, layOut(kernel, store, first, bucketOf(of, b), nullptr));
+        for (std::size_t b = 0; b < nBuckets; ++b) {
+            worst = std::max(worst, layOut(kernel, store, first, compressionPoints, bucketOf(of, b), nullptr));
+        }
         return worst;
     };
     double combinations = 1.0;
@@ -223,8 +256,14 @@ void makePlan(TestLanes::Plan& plan, const TestStore& store, int first, int coun
         // a mixed group weighs about its share of a full group.
         auto weight = [&](std::size_t u) {
             const Piece& p = pieces[u];
-            return p.full ? shearCost(p.code) * laneGroupFactor(kernel, static_cast<int>(p.tests.size()))
-                          : shearCost(p.code) * laneGroupFactor(kernel, kernel.width) / kernel.width;
+            double w = p.full ? shearCost(p.code) * laneGroupFactor(kernel, static_cast<int>(p.tests.size()))
+                              : shearCost(p.code) * laneGroupFactor(kernel, kernel.width) / kernel.width;
+            for (int i : p.tests) {
+                if (testStart(store, first + i) == TestStart::compression) {
+                    w += compressionPointCost * compressionPoints[static_cast<std::size_t>(first + i)];
+                }
+            }
+            return w;
         };
         std::vector<std::size_t> order(nPieces);
         for (std::size_t u = 0; u < nPieces; ++u) order[u] = u;
@@ -237,8 +276,17 @@ void makePlan(TestLanes::Plan& plan, const TestStore& store, int first, int coun
         }
     }
 
+    // The costliest bucket first: the calling thread takes it at once, while
+    // the other workers wake up.
+    std::vector<std::pair<double, std::size_t>> byCost;
+    for (std::size_t b = 0; b < nBuckets; ++b) {
+        byCost.emplace_back(-layOut(kernel, store, first, compressionPoints, bucketOf(owner, b), nullptr), b);
+    }
+    std::sort(byCost.begin(), byCost.end());
     plan.buckets.assign(nBuckets, {});
-    for (std::size_t b = 0; b < nBuckets; ++b) layOut(kernel, store, first, bucketOf(owner, b), &plan.buckets[b]);
+    for (std::size_t b = 0; b < nBuckets; ++b) {
+        layOut(kernel, store, first, compressionPoints, bucketOf(owner, byCost[b].second), &plan.buckets[b]);
+    }
 }
 
 // The work of one bucket: its compression runs, then its shear runs, of
@@ -255,19 +303,10 @@ void runBucket(const ModelConstants& model, const TestStore& store, int first, T
         for (std::size_t b = a; b > 0 && points(order[b]) < points(order[b - 1]); --b) std::swap(order[b], order[b - 1]);
     }
     const int runs = static_cast<int>(order.size());
-    double best[chunkTests + 1];
+    int lengths[chunkTests];
     int cut[chunkTests + 1];
-    best[0] = 0.0;
-    for (int i = 1; i <= runs; ++i) {
-        best[i] = -1.0;
-        for (int size = 1; size <= std::min(i, kernel.width); ++size) {
-            const double cost = best[i - size] + laneGroupFactor(kernel, size) * (1.0 + points(order[static_cast<std::size_t>(i - 1)]));
-            if (best[i] < 0.0 || cost < best[i]) {
-                best[i] = cost;
-                cut[i] = i - size;
-            }
-        }
-    }
+    for (int k = 0; k < runs; ++k) lengths[k] = points(order[static_cast<std::size_t>(k)]);
+    groupCompressions(kernel, lengths, runs, cut);
     cl.clear();
     for (int i : order) {
         const int t = first + i;
@@ -390,7 +429,9 @@ int runDriverLanes(const ModelParameters& parameters, const TestStore& store, Wo
     for (int first = 0, c = 0; first < n; first += chunk, ++c) {
         const int count = std::min(chunk, n - first);
         TestLanes::Plan& plan = s.plans[static_cast<std::size_t>(c)];
-        if (!planFits(plan, store, first, count, workers, kernel)) makePlan(plan, store, first, count, workers, kernel);
+        if (!planFits(plan, store, first, count, workers, kernel)) {
+            makePlan(plan, store, first, count, workers, kernel, model, s.window[0], s.compressionPoints);
+        }
         const std::size_t buckets = plan.buckets.size();
         if (s.compression.size() < buckets) {
             s.compression.resize(buckets);

@@ -388,13 +388,18 @@ void writeEveryCodeCase(const fs::path& dir) {
     auto write = [&](const char* name, const std::string& text) { std::ofstream(dir / "vornevResult" / name) << text; };
     write("N.txt", "0 0 100 0 0\n0.01 40 95 0 10\n0.03 60 85 0 25\n0.08 70 80 0 30\n");
     write("H.txt", "0 0 700 0 0\n0.02 300 700 0.004 0\n0.12 500 700 0.01 0\n");
+    const std::vector<std::string> entries = {
+        "A.txt 3 100.0 1.5388363552707274", "N.txt 1 50.0 1.6", "B.txt 5 50.0 0.3",
+        "A.txt 4 100.0 1.5388363552707274", "A.txt 3 100.0 1.5388363552707274", "C.txt 2 20.0 0.02",
+        "N.txt 7 50.0 1.6", "A.txt 1 100.0 1.5388363552707274", "C.txt 2 20.0 0.25",
+        "A.txt 3 100.0 1.5388363552707274", "B.txt 5 30.0 0.32", "A.txt 3 100.0 1.5388363552707274",
+        "N.txt 2 50.0 1.6", "H.txt 4 100.0 1.5388363552707274"};
+    // Twice, the second time from the seventh entry on: more tests than the
+    // lane driver takes in one chunk, the first of the second chunk a direct
+    // test whose run ends early on what the last of the first left.
     std::string list;
-    for (const char* entry : {"A.txt 3 100.0 1.5388363552707274", "N.txt 1 50.0 1.6", "B.txt 5 50.0 0.3",
-                              "A.txt 4 100.0 1.5388363552707274", "A.txt 3 100.0 1.5388363552707274",
-                              "C.txt 2 20.0 0.02", "N.txt 7 50.0 1.6", "A.txt 1 100.0 1.5388363552707274",
-                              "C.txt 2 20.0 0.25", "A.txt 3 100.0 1.5388363552707274", "B.txt 5 30.0 0.32",
-                              "A.txt 3 100.0 1.5388363552707274", "N.txt 2 50.0 1.6", "H.txt 4 100.0 1.5388363552707274"}) {
-        list += std::string("vornevResult\\") + entry + "\n";
+    for (std::size_t k = 0; k < 2 * entries.size(); ++k) {
+        list += "vornevResult\\" + entries[k < entries.size() ? k : (k + 6) % entries.size()] + "\n";
     }
     write("evReadInList.txt", list);
     write("evReadInListZong.txt", list);

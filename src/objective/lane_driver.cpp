@@ -135,7 +135,7 @@ double layOut(const LaneKernel& kernel, const TestStore& store, int first, const
     std::sort(points.begin(), points.end());
     int cut[chunkTests + 1];
     cost += groupCompressions(kernel, points.data(), static_cast<int>(points.size()), cut);
-    std::stable_sort(rest.begin(), rest.end(), [&](int a, int b) { return code(a) < code(b); });
+    std::sort(rest.begin(), rest.end(), [&](int a, int b) { return code(a) != code(b) ? code(a) < code(b) : a < b; });
     const auto width = static_cast<std::size_t>(kernel.width);
     for (std::size_t g = 0; g < rest.size(); g += width) {
         const std::size_t n = std::min(width, rest.size() - g);
@@ -267,7 +267,8 @@ void makePlan(TestLanes::Plan& plan, const TestStore& store, int first, int coun
         };
         std::vector<std::size_t> order(nPieces);
         for (std::size_t u = 0; u < nPieces; ++u) order[u] = u;
-        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return weight(a) > weight(b); });
+        std::sort(order.begin(), order.end(),
+                  [&](std::size_t a, std::size_t b) { return weight(a) != weight(b) ? weight(a) > weight(b) : a < b; });
         std::vector<double> load(nBuckets, 0.0);
         for (std::size_t u : order) {
             const std::size_t b = static_cast<std::size_t>(std::min_element(load.begin(), load.end()) - load.begin());

@@ -111,9 +111,11 @@ CalibrationOutcome calibrate(Evaluator& evaluator, const CalibrationSettings& se
         c.record = objective.record();
         control.checkpoint(c);
     };
+    // Outlives the search, which calls afterBatch.
+    auto last = std::chrono::steady_clock::now();
     if (control.checkpoint) {
         if (control.resume == nullptr) save();
-        auto last = std::chrono::steady_clock::now();
+        last = std::chrono::steady_clock::now();
         objective.afterBatch = [&] {
             const auto now = std::chrono::steady_clock::now();
             if (objective.replaying() || std::chrono::duration<double>(now - last).count() < control.checkpointSeconds)

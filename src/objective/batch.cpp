@@ -28,6 +28,16 @@ struct SetOutcome {
 };
 constexpr std::size_t valuesPerRow = columnCount - 1;
 
+// A worker's own buffers, made when it first needs them.
+struct WorkerScratch {
+    SetLanes sets;
+    TestLanes tests;
+    std::vector<PathBuffers> window;
+    PathBuffers carry;
+    WorkerPool inline_{1};
+    std::vector<int> reach;
+};
+
 // The simulated state of a freshly loaded store, with or without the values
 // at the measured rows.
 void resetSimulated(TestStore& store, bool atMeasuredToo) {
@@ -45,6 +55,18 @@ void resetSimulated(TestStore& store, bool atMeasuredToo) {
 }
 
 }  // namespace
+
+// What batches keep between them: the outcomes waiting for their commit and
+// the workers' buffers, so that a batch allocates nothing the one before it
+// did not.
+struct BatchScratch {
+    std::vector<SetOutcome> outcomes;
+    std::vector<std::unique_ptr<WorkerScratch>> workers;
+};
+
+Evaluator::KeptBatchScratch::KeptBatchScratch() = default;
+Evaluator::KeptBatchScratch::KeptBatchScratch(const KeptBatchScratch&) {}
+Evaluator::KeptBatchScratch::~KeptBatchScratch() = default;
 
 void Evaluator::evaluateBatch(std::span<const ModelParameters> sets, const EvaluationOptions& options,
                               std::span<double> errors, std::span<Diagnostics> diagnostics,
@@ -132,21 +154,15 @@ void Evaluator::runBatch(std::span<const ModelParameters> sets, const Evaluation
     const std::size_t perTask = setsPerTask(kernel, sets.size(), threads);
     const std::size_t tasks = (sets.size() + perTask - 1) / perTask;
     const std::size_t slots = std::min<std::size_t>(tasks, threads + 2);
-    std::vector<SetOutcome> outcomes(slots * perTask);
+    if (!batchScratch_.scratch) batchScratch_.scratch = std::make_unique<BatchScratch>();
+    std::vector<SetOutcome>& outcomes = batchScratch_.scratch->outcomes;
+    if (outcomes.size() < slots * perTask) outcomes.resize(slots * perTask);
     for (auto& o : outcomes) {
         o.values.resize(totalRows * valuesPerRow);
         o.bracketed.resize(totalRows);
     }
-    // Each worker's own buffers, made when it first needs them.
-    struct WorkerScratch {
-        SetLanes sets;
-        TestLanes tests;
-        std::vector<PathBuffers> window;
-        PathBuffers carry;
-        WorkerPool inline_{1};
-        std::vector<int> reach;
-    };
-    std::vector<std::unique_ptr<WorkerScratch>> scratch(threads);
+    std::vector<std::unique_ptr<WorkerScratch>>& scratch = batchScratch_.scratch->workers;
+    if (scratch.size() < threads) scratch.resize(threads);
     std::vector<int> reach(sets.size(), 0);
     constexpr double infinity = std::numeric_limits<double>::infinity();
     std::ptrdiff_t lastCompleted = -1;

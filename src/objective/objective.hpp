@@ -235,6 +235,8 @@ std::array<double, 7> penaltyFactors(const ModelParameters& p, const ConstraintV
 // The returned error value and the diagnostics of a completed evaluation.
 double settleError(const ModelParameters& p, const ErrorMeasures& m, bool penalties, Diagnostics& diagnostics);
 
+struct BatchScratch;
+
 // Module state of one host lifetime: the test store (with its load rule, for
 // an evaluator on a host folder), the path buffers and the diagnostics of the
 // last completed evaluation. Several evaluators may live in one process; one
@@ -348,6 +350,15 @@ private:
     PathBuffers carry_;
     const LaneKernel* kernel_ = defaultLaneKernel();
     TestLanes testLanes_;
+    // What batches keep between them (batch.cpp); a copy of an evaluator
+    // starts without it.
+    struct KeptBatchScratch {
+        std::unique_ptr<BatchScratch> scratch;
+        KeptBatchScratch();
+        KeptBatchScratch(const KeptBatchScratch&);
+        KeptBatchScratch& operator=(const KeptBatchScratch&) { return *this; }
+        ~KeptBatchScratch();
+    } batchScratch_;
 
     WorkerPool& pool();
     void runBatch(std::span<const ModelParameters> sets, const EvaluationOptions& options, std::span<double> errors,

@@ -435,7 +435,6 @@ TEST(LaneDrivers, MatchTheScalarPathsOnRandomSets) {
         p.pkappa = 0.05;
         sets.push_back(p);
     }
-    const double switches[] = {1.0, 0.0, 0.0};
 
     Evaluator scalar(dir.path());
     scalar.setKernel(nullptr);
@@ -488,33 +487,32 @@ TEST(LaneDrivers, MatchTheScalarPathsOnRandomSets) {
     EXPECT_GE(endsEarly, 40);
     EXPECT_GE(readsPrevious, 40);
 
-    // Batches: all sets (groups of sets in lanes), and the first five (a
-    // group of four, and one set alone) against the same calls one by one.
+    // Batches: all sets (groups of sets in lanes), then on the same
+    // evaluator (its batch buffers kept) the first five (a group of four, and
+    // one set alone) against the same calls one by one from there.
     for (const LaneKernel* kernel : everyKernel()) {
-        for (std::size_t count : {sets.size(), std::size_t{5}}) {
-            for (unsigned threads : {1u, 2u}) {
-                SCOPED_TRACE(kernelName(kernel) + ", " + std::to_string(count) + " sets, " + std::to_string(threads) +
-                             " threads");
-                Evaluator batch(dir.path());
-                batch.setKernel(kernel);
+        for (unsigned threads : {1u, 2u}) {
+            SCOPED_TRACE(kernelName(kernel) + ", " + std::to_string(threads) + " threads");
+            Evaluator batch(dir.path());
+            batch.setKernel(kernel);
+            Evaluator reference = scalar;
+            for (std::size_t count : {sets.size(), std::size_t{5}}) {
+                SCOPED_TRACE(std::to_string(count) + " sets");
                 std::vector<double> e(count);
                 std::vector<Diagnostics> d(count);
                 std::vector<std::vector<double>> r;
                 batch.evaluateBatchResiduals(std::span(sets).first(count), {true, false, false}, e, d, r, threads);
-                Evaluator reference(dir.path());
-                reference.setKernel(nullptr);
                 for (std::size_t k = 0; k < count; ++k) {
-                    const double expected = count == sets.size() ? errors[k] : reference.evaluate(sets[k], {true, false, false});
-                    ASSERT_TRUE(sameDouble(e[k], expected)) << k;
-                    if (count == sets.size()) {
-                        ASSERT_EQ(d[k].hostOrder(), diagnostics[k].hostOrder()) << k;
-                        ASSERT_EQ(r[k].size(), residuals[k].size()) << k;
-                        for (std::size_t i = 0; i < r[k].size(); ++i) ASSERT_TRUE(sameDouble(r[k][i], residuals[k][i])) << k;
-                    } else {
-                        ASSERT_EQ(d[k].hostOrder(), reference.diagnostics().hostOrder()) << k;
-                    }
+                    const bool first = count == sets.size();
+                    ASSERT_TRUE(sameDouble(e[k], first ? errors[k] : reference.evaluate(sets[k], {true, false, false})))
+                        << k;
+                    ASSERT_EQ(d[k].hostOrder(), first ? diagnostics[k].hostOrder() : reference.diagnostics().hostOrder())
+                        << k;
+                    if (!first) continue;
+                    ASSERT_EQ(r[k].size(), residuals[k].size()) << k;
+                    for (std::size_t i = 0; i < r[k].size(); ++i) ASSERT_TRUE(sameDouble(r[k][i], residuals[k][i])) << k;
                 }
-                expectSameCurves(batch.store(), count == sets.size() ? scalar.store() : reference.store());
+                expectSameCurves(batch.store(), reference.store());
             }
         }
     }

@@ -4,6 +4,7 @@
 // counter per_set_step is the figure to compare.
 #include <benchmark/benchmark.h>
 
+#include <string>
 #include <vector>
 
 #include "model/integrators.hpp"
@@ -90,6 +91,35 @@ BENCHMARK(BM_SetStepPortable)->ArgNames({"type", "sets"})->ArgsProduct({{1, 2, 3
 
 void BM_SetStepAvx2(benchmark::State& state) { lanesBench(state, avx2Kernel()); }
 BENCHMARK(BM_SetStepAvx2)->ArgNames({"type", "sets"})->ArgsProduct({{1, 2, 3, 4, 5}, {4, 8}})->Unit(benchmark::kMicrosecond);
+
+// Lanes of several path codes in mixed groups of the chosen kernel: the
+// benchmark workload's tests (codes 1, 2, 3, 4, 5, 1, 2, 3, 1, 3, 2, 3) and
+// parts of them.
+void BM_SetStepMixed(benchmark::State& state) {
+    static const std::vector<std::vector<std::int32_t>> patterns = {
+        {1, 2, 3, 4, 5, 1, 2, 3, 1, 3, 2, 3}, {1, 1, 1, 2, 2, 2, 4, 5}, {1, 2, 4, 5}, {1, 1, 1, 4},
+        {2, 2, 2, 5}, {3, 3, 3, 3}, {1, 2, 3, 1, 3, 2, 3, 3}, {4, 5}};
+    const auto& codes = patterns[static_cast<std::size_t>(state.range(0))];
+    const int sets = static_cast<int>(codes.size());
+    const LaneKernel& kernel = laneKernel();
+    std::vector<Curves> curves(static_cast<std::size_t>(sets));
+    std::vector<ShearLane> lanes(static_cast<std::size_t>(sets));
+    for (int k = 0; k < sets; ++k) {
+        lanes[k].model = set(k % 4);
+        lanes[k].start = start;
+        lanes[k].settings = {0.0, codes[static_cast<std::size_t>(k)], 0.2, points};
+        lanes[k].out = curves[k].arrays();
+    }
+    for (auto _ : state) {
+        kernel.shearMixed(lanes);
+        benchmark::DoNotOptimize(lanes[0].reached);
+    }
+    perSetStep(state, sets);
+    std::string label = kernel.name;
+    for (std::int32_t c : codes) label += " " + std::to_string(c);
+    state.SetLabel(label);
+}
+BENCHMARK(BM_SetStepMixed)->ArgName("codes")->DenseRange(0, 7)->Unit(benchmark::kMicrosecond);
 
 // Compression from 50 kPa to 200 kPa: the run stops once the interval is known.
 constexpr CompressionSettings compression{0.0, 0.2, points};

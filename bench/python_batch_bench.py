@@ -3,8 +3,9 @@
 
 Both sides evaluate batches of 64 parameter sets (the eight sets of
 ../shared/bench/calls.txt, repeated) on the shared workload with the penalties
-on: the C++ side is calvenor_bench's BM_Batch/sets:64, the Python side the
-same batch through the package. The two are timed in turns (a C++ round and
+on: the C++ side is calvenor_bench's BM_Batch/kernel:1/sets:64 (the lane
+kernel chosen at run time), the Python side the same batch through the
+package (the same kernel by default). The two are timed in turns (a C++ round and
 a Python round, REPEAT times, alternating which goes first) so that a busy
 machine slows both alike; the medians of evaluations per second and their
 ratio are printed.
@@ -29,8 +30,8 @@ SOURCE = pathlib.Path(__file__).resolve().parents[1]
 
 
 def cpp_round(binary, threads, seconds):
-    """Evaluations per second of one BM_Batch/sets:64 run (threads 0: every core)."""
-    out = subprocess.run([str(binary), f"--benchmark_filter=^BM_Batch/sets:64/threads:{threads}/",
+    """Evaluations per second of one BM_Batch/kernel:1/sets:64 run (threads 0: every core)."""
+    out = subprocess.run([str(binary), f"--benchmark_filter=^BM_Batch/kernel:1/sets:64/threads:{threads}/",
                           f"--benchmark_min_time={seconds}", "--benchmark_format=json"],
                          check=True, capture_output=True, text=True).stdout
     (bench,) = json.loads(out)["benchmarks"]

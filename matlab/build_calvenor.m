@@ -16,6 +16,11 @@ function module = build_calvenor(outdir, gbkMessages)
 %   no machine-specific instructions. With Microsoft Visual C++ (2022 or
 %   later): /O2 /fp:precise. A C++20 compiler is needed.
 %
+%   On x86-64 with GCC or Clang the AVX2 lane kernel is compiled too (its
+%   one file with -mavx2 -mno-fma) and chosen at run time where the
+%   processor has AVX2, as in the CMake build; elsewhere the portable kernel
+%   runs. Either gives the same results to the bit.
+%
 %   Example (from the top folder of the sources):
 %       addpath('matlab'); build_calvenor('build'); addpath('build');
 
@@ -37,9 +42,10 @@ function module = build_calvenor(outdir, gbkMessages)
     src = fullfile(root, 'src');
     % What the module holds: the gateway and the core it evaluates with.
     files = {'gateway/entry.cpp', 'gateway/gateway.cpp', 'io/files.cpp', 'io/numbers.cpp', ...
-             'model/integrators.cpp', 'objective/batch.cpp', 'objective/objective.cpp', ...
-             'objective/parameters.cpp', 'objective/worker_pool.cpp', 'report/reports.cpp', ...
-             'testdata/data_checks.cpp', 'testdata/free_form.cpp', 'testdata/test_store.cpp'};
+             'model/integrators.cpp', 'model/lanes.cpp', 'objective/batch.cpp', 'objective/lane_driver.cpp', ...
+             'objective/objective.cpp', 'objective/parameters.cpp', 'objective/worker_pool.cpp', ...
+             'report/reports.cpp', 'testdata/data_checks.cpp', 'testdata/free_form.cpp', ...
+             'testdata/test_store.cpp'};
     sources = cellfun(@(f) fullfile(src, f), files, 'UniformOutput', false);
     defines = {};
     if gbkMessages
@@ -56,11 +62,24 @@ function module = build_calvenor(outdir, gbkMessages)
     cleanup = onCleanup(@() leaveScratch(previousFolder, scratch));
     cd(scratch);
 
+    avx2Source = fullfile(src, 'model', 'lanes_avx2.cpp');
+    avx2Flags = '-mavx2 -mno-fma';
     if exist('OCTAVE_VERSION', 'builtin') ~= 0
         module = fullfile(outdir, 'Calvenor.mex');
         names = {'CXXFLAGS', 'LDFLAGS'};
         saved = cellfun(@getenv, names, 'UniformOutput', false);
         restoreEnv = onCleanup(@() restoreEnvironment(names, saved));
+        if x86_64()
+            % The AVX2 kernel, compiled alone for AVX2.
+            setenv('CXXFLAGS', ['-std=c++20 -O2 ' exactFlags ' ' avx2Flags]);
+            avx2Object = fullfile(scratch, 'lanes_avx2.o');
+            [output, status] = mkoctfile('-c', ['-I' src], avx2Source, '-o', avx2Object);
+            if status ~= 0
+                error('build_calvenor:failed', 'mkoctfile failed:\n%s', output);
+            end
+            sources{end + 1} = avx2Object;
+            defines{end + 1} = '-DCALVENOR_AVX2_KERNEL';
+        end
         setenv('CXXFLAGS', ['-std=c++20 -O2 ' exactFlags]);
         setenv('LDFLAGS', '-pthread');
         [output, status] = mkoctfile('--mex', defines{:}, ['-I' src], sources{:}, '-o', module);
@@ -79,11 +98,29 @@ function module = build_calvenor(outdir, gbkMessages)
         else
             flags = {['CXXFLAGS=$CXXFLAGS -std=c++20 ' exactFlags], ...
                      'CXXOPTIMFLAGS=-O2 -DNDEBUG', 'LDFLAGS=$LDFLAGS -pthread'};
+            if x86_64()
+                % The AVX2 kernel, compiled alone for AVX2.
+                mex('-c', ['CXXFLAGS=$CXXFLAGS -std=c++20 ' exactFlags ' ' avx2Flags], ...
+                    'CXXOPTIMFLAGS=-O2 -DNDEBUG', ['-I' src], avx2Source, '-outdir', scratch);
+                objects = dir(fullfile(scratch, 'lanes_avx2.o*'));
+                sources{end + 1} = fullfile(scratch, objects(1).name);
+                defines{end + 1} = '-DCALVENOR_AVX2_KERNEL';
+            end
         end
         mex('-R2017b', flags{:}, defines{:}, ['-I' src], sources{:}, ...
             '-outdir', outdir, '-output', 'Calvenor');
     end
     fprintf('built %s\n', module);
+end
+
+function yes = x86_64()
+% Whether the host runs on x86-64 (Octave: its configured triplet; MATLAB:
+% the 64-bit Intel architectures of mexext).
+    if exist('OCTAVE_VERSION', 'builtin') ~= 0
+        yes = ~isempty(regexp(computer(), '^(x86_64|amd64)', 'once'));
+    else
+        yes = any(strcmp(computer('arch'), {'glnxa64', 'maci64', 'win64'}));
+    end
 end
 
 function p = absolutePath(p)

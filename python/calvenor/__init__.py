@@ -38,7 +38,7 @@ from ._posterior import noise_tuple as _noise_tuple, sample as _sample, start_fr
 
 __all__ = [
     "ALGORITHMS", "AlgorithmInfo", "CalibrationInterrupted", "CalibrationResult", "DIAGNOSTIC_NAMES",
-    "EvaluationStopped", "Evaluator", "LabTest", "LoadError", "MEASURE_NAMES", "Multistart", "PARAMETERS",
+    "EvaluationStopped", "Evaluator", "KERNELS", "LabTest", "LoadError", "MEASURE_NAMES", "Multistart", "PARAMETERS",
     "PARAMETER_NAMES", "ParameterInfo", "Posterior", "PosteriorWarning", "ProfileResult", "Progress",
     "QUANTITY_NAMES", "ReportWarning", "Residuals", "TEST_TYPES", "TestType", "calibrate", "corner_plot",
     "log_likelihood", "multistart", "posterior", "profile", "read_tests", "simulate",
@@ -52,6 +52,9 @@ DIAGNOSTIC_NAMES = _core.DIAGNOSTIC_NAMES
 QUANTITY_NAMES = _core.QUANTITY_NAMES
 #: The four error measures, one per quantity, in the order of QUANTITY_NAMES.
 MEASURE_NAMES = _core.MEASURE_NAMES
+#: The kernels this processor runs (Evaluator.kernel): "scalar", "generic", and on x86-64 "sse2" and,
+#: where the processor has it, "avx2".
+KERNELS = _core.KERNELS
 
 TestType = _namedtuple("TestType", "code name title path scored")
 TestType.__doc__ = """A test type: its code, one-word name, title, the condition its shear path

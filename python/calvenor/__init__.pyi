@@ -15,6 +15,7 @@ PARAMETER_NAMES: tuple[str, ...]
 DIAGNOSTIC_NAMES: tuple[str, ...]
 QUANTITY_NAMES: tuple[str, ...]
 MEASURE_NAMES: tuple[str, ...]
+KERNELS: tuple[str, ...]
 
 class TestType(NamedTuple):
     code: int
@@ -96,6 +97,7 @@ class Evaluator:
     def residuals(self, parameters: _Numbers) -> Residuals: ...
     def curves(self, parameters: _Numbers) -> list[dict[str, Any]]: ...
     threads: int
+    kernel: str
     @property
     def folder(self) -> str: ...
     @property

@@ -53,13 +53,17 @@ def read_calls(case):
     return calls, expected
 
 
+@pytest.mark.parametrize("kernel", calvenor.KERNELS)
 @pytest.mark.parametrize("case", CASES, ids=lambda p: p.name)
-def test_evaluations(case, copy_folder):
+def test_evaluations(case, kernel, copy_folder):
     """Each case's calls one by one, then again on a fresh copy with every run
-    of consecutive calls that share their switches as one batch."""
+    of consecutive calls that share their switches as one batch; with the
+    scalar paths and every lane kernel."""
     calls, expected = read_calls(case)
 
     evaluator = calvenor.Evaluator(copy_folder(case, "single"))
+    evaluator.kernel = kernel
+    assert evaluator.kernel == kernel
     for k, (call, want) in enumerate(zip(calls, expected), start=1):
         if want is None:
             with pytest.raises(calvenor.LoadError):
@@ -70,6 +74,7 @@ def test_evaluations(case, copy_folder):
         assert_same_bits([error, *diagnostics], [want[0], *want[1]], f"{case.name} call {k}")
 
     evaluator = calvenor.Evaluator(copy_folder(case, "batched"))
+    evaluator.kernel = kernel
     start = 0
     while start < len(calls):
         end = start + 1

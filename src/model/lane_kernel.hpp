@@ -29,12 +29,18 @@ inline constexpr int maxWidth = 8;
 // Order of the curves in the pointer tables.
 enum Curve { epsAxialCurve, qDevCurve, pMeanCurve, voidRatioCurve, poreUCurve, epsVolCurve, curveCount };
 
+// Path code of a group whose lanes may be of any of the codes 1..5, each
+// lane stepped by the rules of its own code.
+inline constexpr int mixedCodes = -1;
+
 // Up to maxWidth shear paths of one path code (0 for every code outside
-// 1..5), each with at least two points. Lanes from `count` on hold copies of
-// lane 0's values and no curves; they are stepped but never written.
+// 1..5; mixedCodes: each lane's own code in `codes`), each with at least two
+// points. Lanes from `count` on hold copies of lane 0's values and no
+// curves; they are stepped but never written.
 struct ShearGroup {
     int count = 0;
     int code = 0;
+    int codes[maxWidth]{};
     model::PathConstants c[maxWidth]{};
     double b[maxWidth]{};
     double eStart[maxWidth]{};
@@ -118,11 +124,13 @@ struct LanePoint {
     D p, qf, eta4, Mc4, Mf4, dil, r1, r2, r3, m1, m2, m3, pt;
 };
 
-// model::pointState in lanes.
-template <class L, bool Floors, int FlowRows>
+// model::pointState in lanes; with Floors 1 every lane takes the floors,
+// with Floors 2 the lanes of floorLanes do.
+template <class L, int Floors, int FlowRows>
 [[gnu::always_inline]] inline LanePoint<L> lanePoint(const LaneConstants<L>& c, typename L::D s1,
                                                      typename L::D s2, typename L::D s3,
-                                                     typename L::D ek) {
+                                                     typename L::D ek,
+                                                     typename L::M floorLanes = typename L::M{}) {
     using D = typename L::D;
     LanePoint<L> st;
     const D I1 = (s1 + s2) + s3;
@@ -132,14 +140,16 @@ template <class L, bool Floors, int FlowRows>
     const D pt = c.sigma0 + p;
 
     D B = I1 * I2 - 9.0 * I3;
-    if constexpr (Floors) B = L::select(L::lt(B, L::dup(f1em10)), L::dup(f1em10), B);
+    if constexpr (Floors == 1) B = L::select(L::lt(B, L::dup(f1em10)), L::dup(f1em10), B);
+    if constexpr (Floors == 2) B = L::select(floorLanes, L::select(L::lt(B, L::dup(f1em10)), L::dup(f1em10), B), B);
     const D S = L::sqrt((I1 * I2 - I3) / B);
     const D D_ = 3.0 * S - 1.0;
     const D qc = 2.0 * I1 / D_;
 
     const D q = laneDeviator<L>(s1, s2, s3);
     D qf = q;
-    if constexpr (Floors) qf = L::select(L::lt(q, L::dup(f1em10)), L::dup(f1em10), q);
+    if constexpr (Floors == 1) qf = L::select(L::lt(q, L::dup(f1em10)), L::dup(f1em10), q);
+    if constexpr (Floors == 2) qf = L::select(floorLanes, L::select(L::lt(q, L::dup(f1em10)), L::dup(f1em10), q), q);
 
     const D t1 = ((s1 - p) * qc) / qf + p;
     const D t2 = ((s2 - p) * qc) / qf + p;
@@ -271,6 +281,29 @@ template <class L, int Code>
     return inc;
 }
 
+// The lanes of each code present (bit c of `present`, lanes codeLanes[c])
+// take the increments of their own code.
+template <class L>
+[[gnu::always_inline]] inline LaneIncrements<L> laneSolveMixed(const typename L::F (&K)[3][3], typename L::D b,
+                                                               typename L::D d, const typename L::M (&codeLanes)[6],
+                                                               unsigned present) {
+    LaneIncrements<L> inc{L::dup(0.0), L::dup(0.0), L::dup(0.0), L::dup(0.0), L::dup(0.0)};
+    auto take = [&](int code, const LaneIncrements<L>& x) {
+        const typename L::M m = codeLanes[code];
+        inc.ds1 = L::select(m, x.ds1, inc.ds1);
+        inc.ds2 = L::select(m, x.ds2, inc.ds2);
+        inc.ds3 = L::select(m, x.ds3, inc.ds3);
+        inc.de2 = L::select(m, x.de2, inc.de2);
+        inc.de3 = L::select(m, x.de3, inc.de3);
+    };
+    if (present & (1u << constantVolume)) take(constantVolume, laneSolve<L, constantVolume>(K, b, d));
+    if (present & (1u << constantMeanStress)) take(constantMeanStress, laneSolve<L, constantMeanStress>(K, b, d));
+    if (present & (1u << constantMinorStress)) take(constantMinorStress, laneSolve<L, constantMinorStress>(K, b, d));
+    if (present & (1u << zeroLateralStrain)) take(zeroLateralStrain, laneSolve<L, zeroLateralStrain>(K, b, d));
+    if (present & (1u << isotropicPath)) take(isotropicPath, laneSolve<L, isotropicPath>(K, b, d));
+    return inc;
+}
+
 // Stores lane i of v at curve[i][c][index] for every lane i set in `lanes`.
 template <class L, class Group>
 [[gnu::always_inline]] inline void laneStore(Group& g, int c, int index, typename L::D v, unsigned lanes) {
@@ -282,15 +315,34 @@ template <class L, class Group>
 }
 
 // The shear paths of a group, stepped together; each lane follows
-// ShearRun::step of integrators.cpp.
+// ShearRun::step of integrators.cpp for its code.
 template <class L, int Code>
 void laneShear(ShearGroup& g) {
     using D = typename L::D;
     using F = typename L::F;
     using M = typename L::M;
     constexpr int W = L::width;
-    constexpr bool solves = Code >= 1 && Code <= 5;
-    constexpr bool floors = Code == isotropicPath;
+    constexpr bool mixed = Code == mixedCodes;
+    constexpr bool solves = mixed || (Code >= 1 && Code <= 5);
+    constexpr int floors = mixed ? 2 : Code == isotropicPath ? 1 : 0;
+    constexpr int flowRows = mixed ? 3 : model::flowRows(Code);
+    // Of a mixed group: the lanes of each code, the codes present and the
+    // compliance entries any of them reads.
+    M codeLanes[6]{};
+    unsigned present = 0;
+    unsigned readEntries = 0;
+    if constexpr (mixed) {
+        for (int code = constantVolume; code <= isotropicPath; ++code) {
+            unsigned bits = 0;
+            for (int i = 0; i < W; ++i) bits |= (g.codes[i] == code ? 1u : 0u) << i;
+            codeLanes[code] = L::maskOf(bits);
+            if (bits == 0) continue;
+            present |= 1u << code;
+            for (int j = 0; j < 3; ++j) {
+                for (int l = 0; l < 3; ++l) readEntries |= (model::reads(code, j, l) ? 1u : 0u) << (3 * j + l);
+            }
+        }
+    }
     const LaneConstants<L> c(g.c);
     const D b = L::gather(g.b);
     const D eStart = L::gather(g.eStart);
@@ -311,13 +363,17 @@ void laneShear(ShearGroup& g) {
 
     for (int k = 0; active != 0 && k + 1 < maxN; ++k) {
         if constexpr (solves) {
-            const LanePoint<L> st = lanePoint<L, floors, model::flowRows(Code)>(c, s1, s2, s3, ek);
+            const LanePoint<L> st = lanePoint<L, floors, flowRows>(c, s1, s2, s3, ek, codeLanes[isotropicPath]);
             laneStore<L>(g, qDevCurve, k, st.qf, active);
             laneStore<L>(g, pMeanCurve, k, st.p, active);
 
             const LaneCompliance<L> ce = laneElastic<L>(c, st.pt);
             const F Ke[3][3] = {{ce.invE, ce.a, ce.a}, {ce.a, ce.invE, ce.a}, {ce.a, ce.a, ce.invE}};
-            inc = laneSolve<L, Code>(Ke, b, d);
+            if constexpr (mixed) {
+                inc = laneSolveMixed<L>(Ke, b, d, codeLanes, present);
+            } else {
+                inc = laneSolve<L, Code>(Ke, b, d);
+            }
 
             const M loading = L::gt((st.r1 * inc.ds1 + st.r2 * inc.ds2) + st.r3 * inc.ds3, L::dup(0.0));
             if ((L::bits(loading) & active) != 0) {
@@ -332,7 +388,9 @@ void laneShear(ShearGroup& g) {
                 F Kp[3][3];
                 for (int j = 0; j < 3; ++j) {
                     for (int l = 0; l < 3; ++l) {
-                        if (!reads[j][l]) {
+                        // A code's solution reads only the entries it reads.
+                        const bool read = mixed ? ((readEntries >> (3 * j + l)) & 1u) != 0 : reads[j][l];
+                        if (!read) {
                             Kp[j][l] = L::fdup(0.0f);
                             continue;
                         }
@@ -340,7 +398,12 @@ void laneShear(ShearGroup& g) {
                         Kp[j][l] = L::narrow(ce_jl + (m[j] * (H * r[l])) / st.dil);
                     }
                 }
-                const LaneIncrements<L> plastic = laneSolve<L, Code>(Kp, b, d);
+                LaneIncrements<L> plastic;
+                if constexpr (mixed) {
+                    plastic = laneSolveMixed<L>(Kp, b, d, codeLanes, present);
+                } else {
+                    plastic = laneSolve<L, Code>(Kp, b, d);
+                }
                 inc.ds1 = L::select(loading, plastic.ds1, inc.ds1);
                 inc.ds2 = L::select(loading, plastic.ds2, inc.ds2);
                 inc.ds3 = L::select(loading, plastic.ds3, inc.ds3);
@@ -367,11 +430,15 @@ void laneShear(ShearGroup& g) {
         unsigned last = 0;
         for (int i = 0; i < W; ++i) last |= (k + 2 == g.n[i] ? 1u : 0u) << i;
         last &= active;
-        if (Code == constantVolume || last != 0) {
+        const bool undrained = mixed && (present & (1u << constantVolume)) != 0;
+        if (Code == constantVolume || last != 0 || undrained) {
             const D q = laneDeviator<L>(n1, n2, n3);
             const D p = laneMeanStress<L>(n1, n2, n3);
             if constexpr (Code == constantVolume) {
                 laneStore<L>(g, poreUCurve, k + 1, (q / 3.0 + pStart) - p, active);
+            } else if (undrained) {
+                laneStore<L>(g, poreUCurve, k + 1,
+                             L::select(codeLanes[constantVolume], (q / 3.0 + pStart) - p, L::dup(0.0)), active);
             } else {
                 laneStore<L>(g, poreUCurve, k + 1, L::dup(0.0), active);
             }
@@ -413,6 +480,7 @@ void laneShear(ShearGroup& g) {
 template <class L>
 void laneShearGroup(ShearGroup& g) {
     switch (g.code) {
+        case mixedCodes: return laneShear<L, mixedCodes>(g);
         case constantVolume: return laneShear<L, constantVolume>(g);
         case constantMeanStress: return laneShear<L, constantMeanStress>(g);
         case constantMinorStress: return laneShear<L, constantMinorStress>(g);

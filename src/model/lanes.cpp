@@ -161,14 +161,16 @@ void padGroup(Group& g, int count) {
         g.pStart[i] = g.pStart[0];
         g.n[i] = g.n[0];
         for (auto& p : g.curve[i]) p = nullptr;
+        if constexpr (requires { g.codes[i]; }) g.codes[i] = g.codes[0];
         if constexpr (requires { g.b[i]; }) g.b[i] = g.b[0];
         if constexpr (requires { g.target[i]; }) g.target[i] = g.target[0];
     }
 }
 
-// The lanes of each path code in groups of `width`, in the order given;
-// lanes of fewer than two points take the scalar run.
-void shearLanes(std::span<ShearLane> lanes, int width, ShearGroupFn run) {
+// The lanes of each path code in groups of `width`, in the order given (with
+// `mixed`, the lanes of the codes 1..5 together); lanes of fewer than two
+// points take the scalar run.
+void shearLanes(std::span<ShearLane> lanes, int width, ShearGroupFn run, bool mixed) {
     for (const ShearLane& l : lanes) checkPathArrays(l.out, l.settings.nPoints);
     ShearGroup g;
     ShearLane* members[maxWidth];
@@ -177,12 +179,15 @@ void shearLanes(std::span<ShearLane> lanes, int width, ShearGroupFn run) {
         run(g);
         for (int i = 0; i < count; ++i) members[i]->reached = g.reached[i];
     };
-    for (int code = 0; code < 6; ++code) {
+    static constexpr int byCode[] = {0, 1, 2, 3, 4, 5};
+    static constexpr int codesTogether[] = {mixedCodes, 0};
+    for (const int code : mixed ? std::span<const int>(codesTogether) : std::span<const int>(byCode)) {
         g.code = code;
         int count = 0;
         for (ShearLane& l : lanes) {
             const ShearSettings& s = l.settings;
-            if (codeOf(s.testType) != code) continue;
+            const int own = codeOf(s.testType);
+            if (code == mixedCodes ? own == 0 : own != code) continue;
             if (s.nPoints < 2) {
                 l.reached = runShearPath(l.model, l.start, s, l.out);
                 continue;
@@ -191,6 +196,7 @@ void shearLanes(std::span<ShearLane> lanes, int width, ShearGroupFn run) {
             l.out.epsAxial[0] = 0.0;
             g.c[count] = model::pathConstants(l.model, l.start, s.bValue, s.strainRange, s.nPoints);
             g.b[count] = s.bValue;
+            g.codes[count] = own;
             g.eStart[count] = l.start.eStart;
             g.pStart[count] = l.start.pStart;
             g.n[count] = s.nPoints;
@@ -240,7 +246,11 @@ void compressionLanes(std::span<CompressionLane> lanes, int width, CompressionGr
 
 template <ShearGroupFn Group, int Width>
 void shearKernel(std::span<ShearLane> lanes) {
-    shearLanes(lanes, Width, Group);
+    shearLanes(lanes, Width, Group, false);
+}
+template <ShearGroupFn Group, int Width>
+void mixedShearKernel(std::span<ShearLane> lanes) {
+    shearLanes(lanes, Width, Group, true);
 }
 template <CompressionGroupFn Group, int Width>
 void compressionKernel(std::span<CompressionLane> lanes) {
@@ -249,9 +259,11 @@ void compressionKernel(std::span<CompressionLane> lanes) {
 
 constexpr int genericWidth = GenericLanes::width;
 const LaneKernel generic{"generic", genericWidth, shearKernel<laneShearGroup<GenericLanes>, genericWidth>,
-                         compressionKernel<laneCompressionGroup<GenericLanes>, genericWidth>};
+                         compressionKernel<laneCompressionGroup<GenericLanes>, genericWidth>,
+                         mixedShearKernel<laneShearGroup<GenericLanes>, genericWidth>};
 #if defined(__SSE2__)
-const LaneKernel sse2{"sse2", 8, shearKernel<sse2ShearGroup, 8>, compressionKernel<sse2CompressionGroup, 8>};
+const LaneKernel sse2{"sse2", 8, shearKernel<sse2ShearGroup, 8>, compressionKernel<sse2CompressionGroup, 8>,
+                      mixedShearKernel<sse2ShearGroup, 8>};
 #endif
 
 #if defined(CALVENOR_AVX2_KERNEL)
@@ -290,7 +302,8 @@ const LaneKernel& portableKernel() {
 const LaneKernel* avx2Kernel() {
 #if defined(CALVENOR_AVX2_KERNEL)
     static const LaneKernel avx2{"avx2", 8, lanes::shearKernel<lanes::avx2ShearGroup, 8>,
-                                 lanes::compressionKernel<lanes::avx2CompressionGroup, 8>};
+                                 lanes::compressionKernel<lanes::avx2CompressionGroup, 8>,
+                                 lanes::mixedShearKernel<lanes::avx2ShearGroup, 8>};
     static const bool supported = lanes::avx2Supported();
     return supported ? &avx2 : nullptr;
 #else
@@ -300,6 +313,14 @@ const LaneKernel* avx2Kernel() {
 
 const LaneKernel& laneKernel() {
     static const LaneKernel& kernel = lanes::chooseKernel();
+    return kernel;
+}
+
+const LaneKernel* defaultLaneKernel() {
+    static const LaneKernel* const kernel = [] {
+        const char* forced = std::getenv("CALVENOR_KERNEL");
+        return forced != nullptr && std::string_view(forced) == "scalar" ? nullptr : &laneKernel();
+    }();
     return kernel;
 }
 

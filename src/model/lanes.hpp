@@ -7,7 +7,8 @@
 // - Any number of lanes, of any path codes, may be handed over at once. The
 //   kernel groups them by path code (test types 1..5, and every code outside
 //   them as one more), `width` lanes to a group, in the order given; lanes of
-//   the same code fill a group best when they come together.
+//   the same code fill a group best when they come together. shearMixed
+//   puts the codes 1..5 in the same groups.
 // - No two curves may overlap: neither the six of one lane nor those of two
 //   lanes.
 // - A lane that stops (its path is over, its void ratio fell to zero or
@@ -50,6 +51,10 @@ struct LaneKernel {
     int width;         // lanes stepped together in one group at most
     void (*shear)(std::span<ShearLane> lanes);
     void (*compress)(std::span<CompressionLane> lanes);
+    // As shear, but lanes of the codes 1..5 share groups whatever their
+    // code, in the order given, each lane stepped by the rules of its own
+    // code (a group computes the increments of every code it holds).
+    void (*shearMixed)(std::span<ShearLane> lanes);
 };
 
 // The kernel in plain C++, for every processor.
@@ -65,6 +70,11 @@ const LaneKernel* avx2Kernel();
 // ("portable", "generic", "sse2", "avx2") where it is available, otherwise
 // the AVX2 kernel where available, otherwise the portable one.
 const LaneKernel& laneKernel();
+
+// The kernel evaluations and batches use unless told otherwise: laneKernel(),
+// or null, meaning the scalar paths (one test and one set after another),
+// when CALVENOR_KERNEL is "scalar".
+const LaneKernel* defaultLaneKernel();
 
 // The lanes run on laneKernel().
 void runShearPaths(std::span<ShearLane> lanes);

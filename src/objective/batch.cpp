@@ -4,12 +4,15 @@
 // simulated curve does not bracket keeps (and is scored with) the value of
 // the last evaluation that bracketed it, and a stopped evaluation leaves the
 // diagnostics of the previous one. So the sets are simulated and read at the
-// measured strains in parallel, each worker on its own path buffers, and the
-// results are then committed and scored in call order.
+// measured strains in parallel, each on its own path buffers (groups of sets
+// stepping each test together in lanes), and the results are committed and
+// scored in call order as they come; only those not yet committed are kept.
 #include <algorithm>
+#include <condition_variable>
 #include <limits>
-#include <stdexcept>
 #include <memory>
+#include <mutex>
+#include <stdexcept>
 
 #include "objective/objective.hpp"
 
@@ -20,8 +23,19 @@ namespace {
 // simulated, and the simulated values at the measured rows it bracketed.
 struct SetOutcome {
     int reach = 0;
-    std::vector<double> values;          // 5 per measured row, rows of all tests in order
+    std::vector<double> values;            // q, p, ev and u per measured row, rows of all tests in order
     std::vector<unsigned char> bracketed;  // 1 per measured row
+};
+constexpr std::size_t valuesPerRow = columnCount - 1;
+
+// A worker's own buffers, made when it first needs them.
+struct WorkerScratch {
+    SetLanes sets;
+    TestLanes tests;
+    std::vector<PathBuffers> window;
+    PathBuffers carry;
+    WorkerPool inline_{1};
+    std::vector<int> reach;
 };
 
 // The simulated state of a freshly loaded store, with or without the values
@@ -41,6 +55,18 @@ void resetSimulated(TestStore& store, bool atMeasuredToo) {
 }
 
 }  // namespace
+
+// What batches keep between them: the outcomes waiting for their commit and
+// the workers' buffers, so that a batch allocates nothing the one before it
+// did not.
+struct BatchScratch {
+    std::vector<SetOutcome> outcomes;
+    std::vector<std::unique_ptr<WorkerScratch>> workers;
+};
+
+Evaluator::KeptBatchScratch::KeptBatchScratch() = default;
+Evaluator::KeptBatchScratch::KeptBatchScratch(const KeptBatchScratch&) {}
+Evaluator::KeptBatchScratch::~KeptBatchScratch() = default;
 
 void Evaluator::evaluateBatch(std::span<const ModelParameters> sets, const EvaluationOptions& options,
                               std::span<double> errors, std::span<Diagnostics> diagnostics,
@@ -67,6 +93,34 @@ namespace {
 void residualValues(const TestStore& store, std::vector<double>& values) {
     values.clear();
     visitResiduals(store, [&values](int, int, Quantity, double r) { values.push_back(r); });
+}
+
+}  // namespace
+
+namespace {
+
+// How many consecutive sets a task of the batch simulates: with a lane
+// kernel, groups of sets stepping each test together (as many as the
+// kernel's width, or four), or one set whose tests go in lanes, whichever
+// the estimate finishes first on `workers`; without, one set at a time.
+std::size_t setsPerTask(const LaneKernel* kernel, std::size_t sets, unsigned workers) {
+    if (kernel == nullptr) return 1;
+    std::size_t best = 1;
+    double bestTime = std::numeric_limits<double>::infinity();
+    const double perSetOfFour = laneGroupFactor(*kernel, 4) / 4.0;
+    for (const int size : {kernel->width, 4, 1}) {
+        if (size > kernel->width) continue;
+        // One set's tests in lanes: about 1.4 times a set in a group of four.
+        const double perSet = size == 1 ? 1.4 * perSetOfFour : laneGroupFactor(*kernel, size) / size;
+        const std::size_t tasks = (sets + static_cast<std::size_t>(size) - 1) / static_cast<std::size_t>(size);
+        const std::size_t rounds = (tasks + workers - 1) / workers;
+        const double time = static_cast<double>(rounds) * size * perSet;
+        if (time < bestTime) {
+            bestTime = time;
+            best = static_cast<std::size_t>(size);
+        }
+    }
+    return best;
 }
 
 }  // namespace
@@ -109,51 +163,66 @@ void Evaluator::runBatch(std::span<const ModelParameters> sets, const Evaluation
     if (threads != 0 && threads != threads_) ownPool = std::make_unique<WorkerPool>(threads);
     WorkerPool& workers = ownPool ? *ownPool : pool();
     threads = workers.size();
-    // Bound the scratch of one round of sets to about 256 MB.
-    const std::size_t perSet = totalRows * (columnCount * sizeof(double) + 1) + 64;
-    const std::size_t round = std::clamp<std::size_t>((256u << 20) / perSet, 1, sets.size());
-    std::vector<SetOutcome> outcomes(round);
+    const LaneKernel* kernel = kernel_;
+
+    // The sets go in tasks of consecutive sets. Finished tasks are committed
+    // and scored in call order as soon as those before them are; a worker
+    // runs at most `slots` tasks ahead of the commit, so only the outcomes
+    // of those tasks are kept, whatever the size of the batch.
+    const std::size_t perTask = setsPerTask(kernel, sets.size(), threads);
+    const std::size_t tasks = (sets.size() + perTask - 1) / perTask;
+    const std::size_t slots = std::min<std::size_t>(tasks, threads + 2);
+    if (!batchScratch_.scratch) batchScratch_.scratch = std::make_unique<BatchScratch>();
+    std::vector<SetOutcome>& outcomes = batchScratch_.scratch->outcomes;
+    if (outcomes.size() < slots * perTask) outcomes.resize(slots * perTask);
     for (auto& o : outcomes) {
-        o.values.resize(totalRows * columnCount);
+        o.values.resize(totalRows * valuesPerRow);
         o.bracketed.resize(totalRows);
     }
-    // Each worker simulates its sets' tests in interleaved pairs on its own
-    // buffers (the pool of one thread runs them on the worker itself).
-    struct WorkerScratch {
-        std::vector<PathBuffers> window = std::vector<PathBuffers>(2);
-        PathBuffers carry;
-        WorkerPool inline_{1};
-    };
-    std::vector<std::unique_ptr<WorkerScratch>> scratch(std::min<std::size_t>(threads, round));
-    for (auto& w : scratch) w = std::make_unique<WorkerScratch>();
+    std::vector<std::unique_ptr<WorkerScratch>>& scratch = batchScratch_.scratch->workers;
+    if (scratch.size() < threads) scratch.resize(threads);
     std::vector<int> reach(sets.size(), 0);
     constexpr double infinity = std::numeric_limits<double>::infinity();
     std::ptrdiff_t lastCompleted = -1;
     const bool reloadEachCall = options.reload;
 
-    for (std::size_t start = 0; start < sets.size(); start += round) {
-        const std::size_t count = std::min(round, sets.size() - start);
-        workers.run(count, [&](std::size_t i, unsigned w) {
-            SetOutcome& o = outcomes[i];
-            std::fill(o.bracketed.begin(), o.bracketed.end(), 0);
-            WorkerScratch& ws = *scratch[w];
-            o.reach = runDriverParallel(
-                sets[start + i], store, ws.inline_, ws.window, ws.carry,
-                [&](int t, double, double, const PathBuffers& b) {
-                    const std::array<const double*, columnCount> curve = {
-                        b.epsAxial.data(), b.qDev.data(), b.pMean.data(), b.epsVol.data(),
-                        b.poreU.data()};
-                    interpolateTest(store, t, curve, [&](int r, const std::array<double, columnCount>& v) {
-                        const std::size_t row = firstRow[t] + static_cast<std::size_t>(r);
-                        std::copy(v.begin(), v.end(), o.values.begin() + row * columnCount);
-                        o.bracketed[row] = 1;
-                    });
-                });
-        });
-
+    auto simulate = [&](std::size_t task, WorkerScratch& ws) {
+        const std::size_t first = task * perTask;
+        const std::size_t count = std::min(perTask, sets.size() - first);
+        SetOutcome* out = &outcomes[(task % slots) * perTask];
+        for (std::size_t i = 0; i < count; ++i) std::fill(out[i].bracketed.begin(), out[i].bracketed.end(), 0);
+        auto record = [&](int i, int t, const PathBuffers& b) {
+            SetOutcome& o = out[i];
+            const std::array<const double*, columnCount> curve = {b.epsAxial.data(), b.qDev.data(), b.pMean.data(),
+                                                                  b.epsVol.data(), b.poreU.data()};
+            interpolateTest(store, t, curve, [&](int r, const std::array<double, columnCount>& v) {
+                const std::size_t row = firstRow[t] + static_cast<std::size_t>(r);
+                std::copy(v.begin() + 1, v.end(), o.values.begin() + static_cast<std::ptrdiff_t>(row * valuesPerRow));
+                o.bracketed[row] = 1;
+            });
+        };
+        if (kernel != nullptr && count > 1) {
+            ws.reach.resize(count);
+            runSetsInLanes(*kernel, sets.subspan(first, count), store, ws.sets,
+                           [&](int i, int t, const PathBuffers& b) { record(i, t, b); }, ws.reach);
+            for (std::size_t i = 0; i < count; ++i) out[i].reach = ws.reach[i];
+            return;
+        }
         for (std::size_t i = 0; i < count; ++i) {
-            const std::size_t k = start + i;
-            const SetOutcome& o = outcomes[i];
+            auto sink = [&](int t, double, double, const PathBuffers& b) { record(static_cast<int>(i), t, b); };
+            out[i].reach = kernel != nullptr
+                               ? runDriverLanes(sets[first + i], store, ws.inline_, *kernel, ws.tests, sink)
+                               : runDriverParallel(sets[first + i], store, ws.inline_, ws.window, ws.carry, sink);
+        }
+    };
+
+    auto commit = [&](std::size_t task) {
+        const std::size_t first = task * perTask;
+        const std::size_t count = std::min(perTask, sets.size() - first);
+        const SetOutcome* out = &outcomes[(task % slots) * perTask];
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t k = first + i;
+            const SetOutcome& o = out[i];
             reach[k] = o.reach;
             if (trace != nullptr) trace->completed[k] = o.reach >= store.nTests ? 1 : 0;
             if (o.reach < store.nTests) {
@@ -167,8 +236,10 @@ void Evaluator::runBatch(std::span<const ModelParameters> sets, const Evaluation
                 for (int r = 0; r < store.rowCount[t]; ++r) {
                     const std::size_t row = firstRow[t] + static_cast<std::size_t>(r);
                     if (!o.bracketed[row]) continue;
-                    for (int c = 0; c < columnCount; ++c) {
-                        store_.simAtMeasured(t, r, c) = o.values[row * columnCount + c];
+                    // The strain is the measured one.
+                    store_.simAtMeasured(t, r, strainCol) = store.measured(t, r, strainCol);
+                    for (int c = 1; c < columnCount; ++c) {
+                        store_.simAtMeasured(t, r, c) = o.values[row * valuesPerRow + static_cast<std::size_t>(c - 1)];
                     }
                 }
             }
@@ -187,7 +258,54 @@ void Evaluator::runBatch(std::span<const ModelParameters> sets, const Evaluation
             if (residuals != nullptr) residualValues(store_, (*residuals)[k]);
             lastCompleted = static_cast<std::ptrdiff_t>(k);
         }
-    }
+    };
+
+    std::mutex mutex;
+    std::condition_variable freed;
+    std::vector<unsigned char> done(slots, 0);
+    std::size_t committed = 0;
+    bool committing = false;
+    bool failed = false;
+    workers.run(tasks, [&](std::size_t task, unsigned w) {
+        {
+            std::unique_lock lock(mutex);
+            freed.wait(lock, [&] { return failed || task < committed + slots; });
+            if (failed) return;
+        }
+        try {
+            if (!scratch[w]) scratch[w] = std::make_unique<WorkerScratch>();
+            simulate(task, *scratch[w]);
+        } catch (...) {
+            std::lock_guard lock(mutex);
+            failed = true;
+            freed.notify_all();
+            throw;
+        }
+        // Whoever finds the next task to commit finished commits it, and
+        // the ones after it that are finished too.
+        std::unique_lock lock(mutex);
+        done[task % slots] = 1;
+        if (committing) return;
+        committing = true;
+        while (!failed && committed < tasks && done[committed % slots] != 0) {
+            const std::size_t next = committed;
+            lock.unlock();
+            try {
+                commit(next);
+            } catch (...) {
+                lock.lock();
+                failed = true;
+                committing = false;
+                freed.notify_all();
+                throw;
+            }
+            lock.lock();
+            done[next % slots] = 0;
+            ++committed;
+            freed.notify_all();
+        }
+        committing = false;
+    });
 
     if (trace != nullptr) {
         // In carriedState()'s order: test by test, column by column, row by row.
@@ -213,12 +331,12 @@ void Evaluator::runBatch(std::span<const ModelParameters> sets, const Evaluation
         const bool reports = lastCompleted >= 0 && options.reports;
         if (reports) {
             resetSimulated(store_, false);
-            simulateTests(sets[lastCompleted], store_, buffers_);
+            simulateIntoStore(sets[lastCompleted], workers);
             writeReports(errors[lastCompleted], sets[lastCompleted]);
         }
         if (!reports || static_cast<std::ptrdiff_t>(last) != lastCompleted) {
             resetSimulated(store_, reach[last] < store.nTests);
-            simulateTests(sets[last], store_, buffers_);
+            simulateIntoStore(sets[last], workers);
         }
         return;
     }
@@ -234,7 +352,7 @@ void Evaluator::runBatch(std::span<const ModelParameters> sets, const Evaluation
     if (store.nTests == 0 && lastCompleted >= 0) rerun.push_back(static_cast<std::size_t>(lastCompleted));
     std::sort(rerun.begin(), rerun.end());
     for (std::size_t k : rerun) {
-        simulateTests(sets[k], store_, buffers_);
+        simulateIntoStore(sets[k], workers);
         if (static_cast<std::ptrdiff_t>(k) == lastCompleted && options.reports) {
             writeReports(errors[k], sets[k]);
         }

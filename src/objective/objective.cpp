@@ -8,6 +8,7 @@
 #include <string>
 
 #include "model/single.hpp"
+#include "objective/test_steps.hpp"
 #include "report/reports.hpp"
 
 namespace calvenor {
@@ -26,33 +27,9 @@ constexpr double infinity = std::numeric_limits<double>::infinity();
 
 }  // namespace
 
-namespace {
-
-// Test t up to its shear run: the compression run and the consolidation
-// search where the first measured pressure differs from the list pressure.
-// When the outcome is usable, `shear` holds the start of the shear run and
-// `direct` whether it runs on the buffers as the previous test left them.
-TestOutcome prepareTest(const ModelConstants& model, const TestStore& store, int t, PathBuffers& buffers,
-                        StartState& shear, bool& direct) {
+TestOutcome consolidation(const TestStore& store, int t, const BracketSearch& search, const PathBuffers& buffers) {
     TestOutcome o;
-    direct = false;
-    if (store.rowCount[t] < 1) {  // the load refuses such tests
-        o.usable = false;
-        o.stop = StopReason::pressureNotReached;
-        return o;
-    }
-    const double pc = store.measured(t, 0, pCol);
-    if (pc == store.pInitial[t]) {
-        o.pConsol = store.pInitial[t];
-        o.eConsol = store.eInitial[t];
-        shear = {o.pConsol, o.eConsol};
-        direct = true;
-        return o;
-    }
     o.pConsol = store.pConsol[t];
-    const BracketSearch search =
-        compressToPressure(model, {store.pInitial[t], store.eInitial[t]},
-                           {0.0, store.strainRange[t], pathPoints}, buffers.arrays(), o.pConsol);
     o.readsPrevious = search.readUnwritten;
     const int j = search.interval;
     // A pressure of exactly -1 marks an unsuccessful search.
@@ -61,6 +38,7 @@ TestOutcome prepareTest(const ModelConstants& model, const TestStore& store, int
         o.stop = StopReason::pressureNotReached;
         return o;
     }
+    const double pc = store.measured(t, 0, pCol);
     const auto& e = buffers.voidRatio;
     const auto& p = buffers.pMean;
     const double slope = (e[j + 1] - e[j]) / (p[j + 1] - p[j]);
@@ -68,16 +46,36 @@ TestOutcome prepareTest(const ModelConstants& model, const TestStore& store, int
     if (!(o.eConsol > 0.0)) {
         o.usable = false;
         o.stop = StopReason::voidRatioNotPositive;
-        return o;
     }
-    buffers.clear();
-    shear = {o.pConsol, o.eConsol};
     return o;
 }
 
-// b-value of every shear run (and z blend of every compression run): zero.
-ShearSettings shearSettings(const TestStore& store, int t) {
-    return {0.0, store.testType[t], store.strainRange[t], pathPoints};
+namespace {
+
+// Test t up to its shear run: the compression run and the consolidation
+// search where the first measured pressure differs from the list pressure.
+// When the outcome is usable, `shear` holds the start of the shear run and
+// `direct` whether it runs on the buffers as the previous test left them.
+TestOutcome prepareTest(const ModelConstants& model, const TestStore& store, int t, PathBuffers& buffers,
+                        StartState& shear, bool& direct) {
+    direct = false;
+    switch (testStart(store, t)) {
+        case TestStart::unusable: return unusableOutcome();
+        case TestStart::direct: {
+            const TestOutcome o = directOutcome(store, t);
+            shear = {o.pConsol, o.eConsol};
+            direct = true;
+            return o;
+        }
+        case TestStart::compression: break;
+    }
+    const BracketSearch search = compressToPressure(model, listState(store, t), compressionSettings(store, t),
+                                                    buffers.arrays(), store.pConsol[t]);
+    const TestOutcome o = consolidation(store, t, search, buffers);
+    if (!o.usable) return o;
+    buffers.clear();
+    shear = {o.pConsol, o.eConsol};
+    return o;
 }
 
 }  // namespace
@@ -370,6 +368,18 @@ void Evaluator::setThreads(unsigned threads) {
     threads_ = threads;
 }
 
+EvaluationStop Evaluator::simulateIntoStore(const ModelParameters& p, WorkerPool& workers) {
+    if (kernel_ == nullptr || store_.nTests < 2) return simulateTests(p, store_, buffers_);
+    EvaluationStop stop;
+    const int completed = runDriverLanes(p, store_, workers, *kernel_, testLanes_,
+                                         [this](int t, double pConsol, double eConsol, const PathBuffers& b) {
+                                             copyIntoCurve(store_, t, pConsol, eConsol, b);
+                                         },
+                                         &stop.reason);
+    if (completed < store_.nTests) stop.test = completed;
+    return stop;
+}
+
 WorkerPool& Evaluator::pool() {
     if (!pool_.pool) pool_.pool = std::make_unique<WorkerPool>(threads_);
     return *pool_.pool;
@@ -414,7 +424,11 @@ double Evaluator::evaluate(const ModelParameters& p, const EvaluationOptions& op
     prepareStore(options.reload);
 
     lastStop_ = {};
-    if (store_.nTests > 1) {
+    if (store_.nTests > 1 && kernel_ != nullptr) {
+        // Tests of one path code stepped in lanes, on every worker, with the
+        // result of the sequential run.
+        lastStop_ = simulateIntoStore(p, pool());
+    } else if (store_.nTests > 1) {
         // Tests simulated in pairs and in parallel, with the result of the
         // sequential run.
         const std::size_t width = std::min<std::size_t>(64, 4 * threads_);

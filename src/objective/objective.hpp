@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "model/integrators.hpp"
+#include "model/lanes.hpp"
 #include "objective/parameters.hpp"
 #include "objective/worker_pool.hpp"
 #include "testdata/test_store.hpp"
@@ -117,6 +118,71 @@ int runDriverParallel(const ModelParameters& parameters, const TestStore& store,
                       std::vector<PathBuffers>& window, PathBuffers& carry, TestSink sink,
                       StopReason* stop = nullptr);
 
+// The tests of one evaluation in lanes: what the lane driver keeps between
+// evaluations (buffers, lanes and the plan of which worker steps which
+// tests), so that an evaluation allocates nothing once one has run.
+struct TestLanes {
+    // Of a chunk of tests: the tests each worker simulates; compression runs
+    // in lanes, then the shear runs, in lanes (groups of at most the
+    // kernel's width, of one path code or of mixed codes) and the rest in
+    // interleaved pairs. Positions within the chunk.
+    struct Bucket {
+        std::vector<int> compressions;
+        std::vector<int> groups;                 // group after group
+        std::vector<int> groupEnds;              // where each group ends in `groups`
+        std::vector<unsigned char> groupMixed;   // whether a group holds several codes
+        std::vector<int> singles;
+    };
+    struct Plan {
+        std::vector<std::int64_t> key;  // what the plan was made for
+        std::vector<Bucket> buckets;
+    };
+    std::vector<Plan> plans;  // one per chunk
+    std::vector<PathBuffers> window;
+    PathBuffers carry;
+    std::vector<TestOutcome> outcomes;
+    std::vector<StartState> starts;
+    std::vector<unsigned char> redo;  // simulated again in order on a copy of the previous buffers
+    std::vector<int> compressionPoints;  // per test: points its last compression run took (0: none yet)
+    std::vector<std::vector<CompressionLane>> compression;  // per bucket
+    std::vector<std::vector<ShearLane>> shear;              // per bucket
+};
+
+// runDriverParallel with the kernel's lanes: the tests of a chunk are split
+// among the workers of `pool` by their estimated cost, each worker steps its
+// tests' compression runs together, then its shear runs in groups (of one
+// path code, or of mixed codes for the tests left over); the sink sees
+// exactly what runDriver gives it (a test whose
+// result depends on what the previous test left in the buffers, or whose
+// shear run ends early, is simulated again in order on a copy of them).
+int runDriverLanes(const ModelParameters& parameters, const TestStore& store, WorkerPool& pool,
+                   const LaneKernel& kernel, TestLanes& lanes, TestSink sink, StopReason* stop = nullptr);
+
+// Many parameter sets in lanes, each on its own buffers.
+struct SetLanes {
+    std::vector<PathBuffers> buffers;
+    std::vector<ModelConstants> models;
+    std::vector<StartState> starts;
+    std::vector<int> members;  // the set of each lane
+    std::vector<CompressionLane> compression;
+    std::vector<ShearLane> shear;
+};
+
+// Receives set i's simulated curve of test t.
+using SetSink = FunctionRef<void(int set, int t, const PathBuffers&)>;
+
+// runDriver for every set of `sets`, the sets stepping each test together
+// in the kernel's lanes: the sink sees, set by set, exactly what runDriver
+// gives it, and reach[i] is what runDriver returns for set i.
+void runSetsInLanes(const LaneKernel& kernel, std::span<const ModelParameters> sets, const TestStore& store,
+                    SetLanes& lanes, SetSink sink, std::span<int> reach);
+
+// Relative time of a shear path of a test type's path code, and of a group
+// of `lanes` such paths of one code in the kernel against one of them alone
+// (lane benchmarks).
+double shearCost(std::int32_t testType);
+double laneGroupFactor(const LaneKernel& kernel, int lanes);
+
 // The driver writing into the store: pConsol, eConsol and simCurve of every
 // test simulated. Returns where the evaluation stopped, if it did.
 EvaluationStop simulateTests(const ModelParameters& parameters, TestStore& store, PathBuffers& buffers);
@@ -182,6 +248,8 @@ struct BatchTrace {
     std::vector<unsigned char> replaced;
 };
 
+struct BatchScratch;
+
 // Module state of one host lifetime: the test store (with its load rule, for
 // an evaluator on a host folder), the path buffers and the diagnostics of the
 // last completed evaluation. Several evaluators may live in one process; one
@@ -235,6 +303,12 @@ public:
     // CALVENOR_THREADS environment variable, else every core).
     void setThreads(unsigned threads);
     unsigned threads() const { return threads_; }
+
+    // The lane kernel that steps the tests of an evaluation and the sets of
+    // a batch together (default: defaultLaneKernel()); null runs the scalar
+    // paths. Every choice gives the same values to the bit.
+    void setKernel(const LaneKernel* kernel) { kernel_ = kernel; }
+    const LaneKernel* kernel() const { return kernel_; }
 
     const Diagnostics& diagnostics() const { return diagnostics_; }
     // Where the last single evaluation stopped, if it did.
@@ -294,6 +368,17 @@ private:
     } pool_;
     std::vector<PathBuffers> window_;
     PathBuffers carry_;
+    const LaneKernel* kernel_ = defaultLaneKernel();
+    TestLanes testLanes_;
+    // What batches keep between them (batch.cpp); a copy of an evaluator
+    // starts without it.
+    struct KeptBatchScratch {
+        std::unique_ptr<BatchScratch> scratch;
+        KeptBatchScratch();
+        KeptBatchScratch(const KeptBatchScratch&);
+        KeptBatchScratch& operator=(const KeptBatchScratch&) { return *this; }
+        ~KeptBatchScratch();
+    } batchScratch_;
 
     WorkerPool& pool();
     void runBatch(std::span<const ModelParameters> sets, const EvaluationOptions& options, std::span<double> errors,
@@ -301,6 +386,9 @@ private:
                   BatchTrace* trace = nullptr);
     // The load check of an evaluation: the load rule, or a fresh state.
     void prepareStore(bool reload);
+    // Simulates every test with p into the store (pConsol, eConsol, simCurve)
+    // on `workers`, as simulateTests does.
+    EvaluationStop simulateIntoStore(const ModelParameters& p, WorkerPool& workers);
     void writeReports(double errorValue, const ModelParameters& p);
 };
 

@@ -2,6 +2,7 @@
 // reference to a callable (no allocation on the evaluation path).
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <exception>
@@ -71,7 +72,7 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable done_;
-    std::size_t generation_ = 0;
+    std::atomic<std::size_t> generation_{0};
     unsigned busy_ = 0;
     bool stopping_ = false;
     // The current job.

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "io/text.hpp"
+#include "model/lanes.hpp"
 #include "python/binding.hpp"
 #include "calibration/uncertainty.hpp"
 #include "report/plot.hpp"
@@ -63,6 +65,27 @@ fs::path folderPath(py::handle value, const char* what) {
     const std::string s = text.cast<std::string>();
     if (s.find('\0') != std::string::npos) throw py::value_error(std::string(what) + ": holds a NUL character");
     return fs::path(s);
+}
+
+// The lane kernels this processor runs, by name; "scalar" for the scalar paths.
+std::vector<std::pair<std::string, const LaneKernel*>> kernelChoices() {
+    std::vector<std::pair<std::string, const LaneKernel*>> k{{"scalar", nullptr}, {"generic", &genericKernel()}};
+    if (&portableKernel() != &genericKernel()) k.emplace_back(portableKernel().name, &portableKernel());
+    if (avx2Kernel() != nullptr) k.emplace_back(avx2Kernel()->name, avx2Kernel());
+    return k;
+}
+
+const LaneKernel* kernelNamed(py::handle value) {
+    if (!py::isinstance<py::str>(value)) throw py::type_error("kernel: expected a str");
+    const std::string name = value.cast<std::string>();
+    std::string known;
+    for (const auto& [n, kernel] : kernelChoices()) {
+        if (n == name) return kernel;
+        known += (known.empty() ? "" : ", ") + n;
+    }
+    std::string shown;
+    for (const char c : name.substr(0, 40)) appendPrintable(shown, c);
+    throw py::value_error("kernel: '" + shown + "' is not one of the kernels here (" + known + ")");
 }
 
 unsigned threadCount(py::handle value) { return static_cast<unsigned>(wholeNumber(value, "threads", 0, 1024)); }
@@ -276,6 +299,9 @@ std::unique_ptr<PyEvaluator> fromState(const py::tuple& s) {
 }  // namespace
 
 void bindEvaluator(py::module_& m) {
+    py::list kernels;
+    for (const auto& choice : kernelChoices()) kernels.append(choice.first);
+    m.attr("KERNELS") = py::tuple(kernels);
     py::class_<Residuals>(m, "Residuals", R"(The normalised residuals one evaluation's error measures are made of.
 
 Four arrays of one entry per residual, in the order the scoring adds them up
@@ -398,6 +424,23 @@ evaluation first. These are the curves of ``calvenor calibrate``'s plot.)")
                 setThreads(self, n);
             },
             "Threads of an evaluation or batch (setting 0 restores the default).")
+        .def_property(
+            "kernel",
+            [](PyEvaluator& self) {
+                EvaluatorLock lock(self);
+                const LaneKernel* kernel = self.evaluator.kernel();
+                return std::string(kernel == nullptr ? "scalar" : kernel->name);
+            },
+            [](PyEvaluator& self, py::handle name) {
+                const LaneKernel* kernel = kernelNamed(name);
+                EvaluatorLock lock(self);
+                self.evaluator.setKernel(kernel);
+            },
+            R"(The lane kernel that steps tests and parameter sets together: one of
+``calvenor.KERNELS`` ("scalar": the scalar paths). The default is chosen at
+run time (AVX2 where the processor has it; the CALVENOR_KERNEL environment
+variable may name another). Every kernel gives the same results to the bit;
+a pickled evaluator comes back with the default.)")
         .def_property_readonly(
             "folder", [](PyEvaluator& self) { return self.folder.string(); },
             "The host folder (for an evaluator on tests in memory: the report folder, \"\" for the current one).")

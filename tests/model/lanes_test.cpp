@@ -115,9 +115,10 @@ TEST(LaneKernels, ShearPathsMatchTheScalarRuns) {
     }
     EXPECT_GE(early, 8) << "too few paths end early to test the masking";
 
-    // All lanes in one call (groups of six of a code), and each code's
-    // lanes three to a call (groups of three).
-    std::vector<std::vector<std::size_t>> calls(1), byThree;
+    // All lanes in one call (groups of six of a code), each code's lanes
+    // three to a call (groups of three), and five lanes of five codes to a
+    // call; each with the lanes of a group of one code, and of mixed codes.
+    std::vector<std::vector<std::size_t>> calls(1), byThree, byFive;
     for (std::size_t i = 0; i < lanes.size(); ++i) calls[0].push_back(i);
     for (std::size_t c = 0; c < 6; ++c) {
         for (int half = 0; half < 2; ++half) {
@@ -125,28 +126,35 @@ TEST(LaneKernels, ShearPathsMatchTheScalarRuns) {
             for (int k = 3 * half; k < 3 * half + 3; ++k) byThree.back().push_back(6 * static_cast<std::size_t>(k) + c);
         }
     }
+    for (std::size_t i = 0; i < lanes.size(); i += 5) {
+        byFive.emplace_back();
+        for (std::size_t k = i; k < std::min(lanes.size(), i + 5); ++k) byFive.back().push_back(k);
+    }
     for (const LaneKernel* kernel : kernels()) {
-        for (const auto& split : {calls, byThree}) {
-            std::vector<Curves> got = stale;
-            std::vector<ShearLane> run = lanes;
-            for (std::size_t i = 0; i < run.size(); ++i) run[i].out = got[i].arrays();
-            std::vector<bool> ran(run.size(), split.size() == 1);
-            for (const auto& call : split) {
-                std::vector<ShearLane> part;
-                for (std::size_t i : call) part.push_back(run[i]);
-                kernel->shear(part);
-                for (std::size_t k = 0; k < call.size(); ++k) {
-                    run[call[k]] = part[k];
-                    ran[call[k]] = true;
+        for (const bool mixed : {false, true}) {
+            for (const auto& split : {calls, byThree, byFive}) {
+                std::vector<Curves> got = stale;
+                std::vector<ShearLane> run = lanes;
+                for (std::size_t i = 0; i < run.size(); ++i) run[i].out = got[i].arrays();
+                std::vector<bool> ran(run.size(), false);
+                for (const auto& call : split) {
+                    std::vector<ShearLane> part;
+                    for (std::size_t i : call) part.push_back(run[i]);
+                    (mixed ? kernel->shearMixed : kernel->shear)(part);
+                    for (std::size_t k = 0; k < call.size(); ++k) {
+                        run[call[k]] = part[k];
+                        ran[call[k]] = true;
+                    }
                 }
-            }
-            for (std::size_t i = 0; i < run.size(); ++i) {
-                if (!ran[i]) continue;
-                const std::string what = std::string(kernel->name) + (split.size() == 1 ? " all" : " by three") +
-                                         ", lane " + std::to_string(i) + " (type " +
-                                         std::to_string(run[i].settings.testType) + ")";
-                EXPECT_EQ(run[i].reached, reached[i]) << what;
-                expectSameCurves(expected[i], got[i], what);
+                for (std::size_t i = 0; i < run.size(); ++i) {
+                    if (!ran[i]) continue;
+                    const std::string what = std::string(kernel->name) + (mixed ? " mixed" : "") + ", " +
+                                             std::to_string(split[0].size()) + " lanes a call, lane " +
+                                             std::to_string(i) + " (type " +
+                                             std::to_string(run[i].settings.testType) + ")";
+                    EXPECT_EQ(run[i].reached, reached[i]) << what;
+                    expectSameCurves(expected[i], got[i], what);
+                }
             }
         }
     }

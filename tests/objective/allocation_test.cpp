@@ -5,7 +5,9 @@
 #include <atomic>
 #include <cstdlib>
 #include <new>
+#include <string>
 
+#include "model/lanes.hpp"
 #include "objective/objective.hpp"
 #include "support/exact.hpp"
 
@@ -34,19 +36,22 @@ TEST(Allocation, NoneDuringAnEvaluation) {
     const double params[] = {1.3, 0.3, 0.02, 0.1, 2.0, 0.0, 1.95, 0.2, 1.0};
     const double other[] = {1.28, 0.29, 0.0198, 0.104, 2.078, 0.0, 1.864, 0.194, 0.99};
     const double switches[] = {1.0, 0.0, 0.0};
-    for (unsigned threads : {1u, 2u}) {
-        SCOPED_TRACE(threads);
-        Evaluator e(workload);
-        e.setThreads(threads);
-        const double first = evaluateObjective(e, params, switches);
-        const long before = allocations.load();
-        double again = 0.0;
-        for (int k = 0; k < 3; ++k) {
-            evaluateObjective(e, other, switches);
-            again = evaluateObjective(e, params, switches);
+    for (const LaneKernel* kernel : {static_cast<const LaneKernel*>(nullptr), &laneKernel()}) {
+        for (unsigned threads : {1u, 2u}) {
+            SCOPED_TRACE(std::string(kernel == nullptr ? "scalar" : kernel->name) + ", " + std::to_string(threads));
+            Evaluator e(workload);
+            e.setThreads(threads);
+            e.setKernel(kernel);
+            const double first = evaluateObjective(e, params, switches);
+            const long before = allocations.load();
+            double again = 0.0;
+            for (int k = 0; k < 3; ++k) {
+                evaluateObjective(e, other, switches);
+                again = evaluateObjective(e, params, switches);
+            }
+            EXPECT_EQ(allocations.load() - before, 0);
+            EXPECT_EQ(again, first);
         }
-        EXPECT_EQ(allocations.load() - before, 0);
-        EXPECT_EQ(again, first);
     }
 }
 

@@ -1,5 +1,6 @@
-// Every reference evaluation case run through `calvenor eval --calls`: error
-// values and diagnostics to the bit, report files field by field.
+// Every reference evaluation case run through `calvenor eval --calls` with
+// the scalar paths and with every lane kernel: error values and diagnostics
+// to the bit, report files field by field.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 #include <sstream>
 #include <vector>
 
+#include "model/lanes.hpp"
 #include "support/cli_run.hpp"
 #include "support/exact.hpp"
 #include "support/report_compare.hpp"
@@ -67,10 +69,18 @@ void expectSameCall(const std::string& ours, const std::string& expected) {
     }
 }
 
-class EvaluationVectors : public ::testing::TestWithParam<fs::path> {};
+// CALVENOR_KERNEL values: the scalar paths and every kernel this processor runs.
+std::vector<std::string> kernelChoices() {
+    std::vector<std::string> k{"scalar", "generic"};
+    if (&portableKernel() != &genericKernel()) k.push_back(portableKernel().name);
+    if (avx2Kernel() != nullptr) k.push_back(avx2Kernel()->name);
+    return k;
+}
+
+class EvaluationVectors : public ::testing::TestWithParam<std::tuple<fs::path, std::string>> {};
 
 TEST_P(EvaluationVectors, CallsAndReportsMatch) {
-    const fs::path source = GetParam();
+    const fs::path source = std::get<0>(GetParam());
     const testing::TempDir work;
     fs::copy(source, work.path(), fs::copy_options::recursive);
     fs::remove_all(work.path() / "expected-reports");
@@ -82,7 +92,8 @@ TEST_P(EvaluationVectors, CallsAndReportsMatch) {
     }
 
     const testing::CliRun r =
-        testing::run({"eval", "--dir", work.path().string(), "--calls", (work.path() / "calls.txt").string()});
+        testing::run({"eval", "--dir", work.path().string(), "--calls", (work.path() / "calls.txt").string()}, {},
+                     {"CALVENOR_KERNEL=" + std::get<1>(GetParam())});
     ASSERT_EQ(r.status, 0) << r.err;
 
     std::ifstream expectedFile(source / "expected.txt");
@@ -98,9 +109,11 @@ TEST_P(EvaluationVectors, CallsAndReportsMatch) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, EvaluationVectors, ::testing::ValuesIn(evaluationCases()),
+INSTANTIATE_TEST_SUITE_P(Cases, EvaluationVectors,
+                         ::testing::Combine(::testing::ValuesIn(evaluationCases()), ::testing::ValuesIn(kernelChoices())),
                          [](const auto& info) {
-                             std::string name = info.param.filename().string();
+                             std::string name =
+                                 std::get<0>(info.param).filename().string() + "_" + std::get<1>(info.param);
                              std::replace_if(name.begin(), name.end(),
                                              [](char ch) { return !std::isalnum(static_cast<unsigned char>(ch)); }, '_');
                              return name;

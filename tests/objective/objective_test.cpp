@@ -2,11 +2,13 @@
 // rule and batch evaluation against consecutive calls.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <limits>
 #include <sstream>
 
+#include "model/lanes.hpp"
 #include "objective/objective.hpp"
 #include "support/exact.hpp"
 
@@ -190,16 +192,26 @@ std::vector<ModelParameters> batchSets() {
 }
 
 
+// The scalar paths (null) and every lane kernel this processor runs.
+std::vector<const LaneKernel*> everyKernel() {
+    std::vector<const LaneKernel*> k{nullptr, &genericKernel()};
+    if (&portableKernel() != &genericKernel()) k.push_back(&portableKernel());
+    if (avx2Kernel() != nullptr) k.push_back(avx2Kernel());
+    return k;
+}
+
+std::string kernelName(const LaneKernel* kernel) { return kernel == nullptr ? "scalar" : kernel->name; }
+
 TEST(Batch, EqualsConsecutiveCallsToTheBit) {
     const std::vector<ModelParameters> sets = batchSets();
     for (const auto& switches : {std::array<double, 3>{1, 0, 0}, std::array<double, 3>{0, 1, 0},
                                  std::array<double, 3>{1, 1, 1}}) {
         SCOPED_TRACE(::testing::PrintToString(switches));
-        testing::TempDir seqDir, batchDir;
+        testing::TempDir seqDir;
         writeBatchCase(seqDir.path());
-        writeBatchCase(batchDir.path());
 
         Evaluator sequential(seqDir.path());
+        sequential.setKernel(nullptr);
         std::vector<double> seqErrors;
         std::vector<Diagnostics> seqDiagnostics;
         std::vector<std::vector<Residual>> seqResiduals;
@@ -214,57 +226,63 @@ TEST(Batch, EqualsConsecutiveCallsToTheBit) {
         ASSERT_GT(stops, 2);
         ASSERT_LT(stops, 30);
 
-        for (unsigned threads : {1u, 2u, 3u}) {
-            SCOPED_TRACE(threads);
-            Evaluator batch(batchDir.path());
-            std::vector<double> errors(sets.size());
-            std::vector<Diagnostics> diagnostics(sets.size());
-            batch.evaluateBatch(sets, switchOptions(switches), errors, diagnostics, threads);
-            for (std::size_t k = 0; k < sets.size(); ++k) {
-                EXPECT_TRUE(sameDouble(errors[k], seqErrors[k])) << k;
-                for (int i = 0; i < diagnosticsCount; ++i) {
-                    EXPECT_TRUE(sameDouble(diagnostics[k].hostOrder()[i], seqDiagnostics[k].hostOrder()[i])) << k << " " << i;
-                }
-            }
-            // The state afterwards is that after the last call.
-            const TestStore& a = batch.store();
-            const TestStore& b = sequential.store();
-            for (int t = 0; t < a.nTests; ++t) {
-                EXPECT_TRUE(sameDouble(a.eConsol[t], b.eConsol[t])) << t;
-                for (int c = 0; c < columnCount; ++c) {
-                    for (int r = 0; r < a.rowCount[t]; ++r) {
-                        EXPECT_TRUE(sameDouble(a.simAtMeasured(t, r, c), b.simAtMeasured(t, r, c)));
-                    }
-                    for (int l = 0; l < pathPoints; l += 7) {
-                        ASSERT_TRUE(sameDouble(a.simCurve(t, l, c), b.simCurve(t, l, c))) << t << " " << l;
+        for (const LaneKernel* kernel : everyKernel()) {
+            for (unsigned threads : {1u, 2u, 3u}) {
+                SCOPED_TRACE(kernelName(kernel) + ", " + std::to_string(threads) + " threads");
+                testing::TempDir batchDir;
+                writeBatchCase(batchDir.path());
+                Evaluator batch(batchDir.path());
+                batch.setKernel(kernel);
+                std::vector<double> errors(sets.size());
+                std::vector<Diagnostics> diagnostics(sets.size());
+                batch.evaluateBatch(sets, switchOptions(switches), errors, diagnostics, threads);
+                for (std::size_t k = 0; k < sets.size(); ++k) {
+                    EXPECT_TRUE(sameDouble(errors[k], seqErrors[k])) << k;
+                    for (int i = 0; i < diagnosticsCount; ++i) {
+                        EXPECT_TRUE(sameDouble(diagnostics[k].hostOrder()[i], seqDiagnostics[k].hostOrder()[i])) << k << " " << i;
                     }
                 }
-            }
-            if (switches[1] != 0.0) {
-                for (const char* f : {"VORNevPicOutError.DAT", "MidPande.DAT", "A-3.DAT", "N-1.DAT", "H-2.DAT"}) {
-                    EXPECT_EQ(testing::readAll(batchDir.path() / "vornevResult" / f), testing::readAll(seqDir.path() / "vornevResult" / f)) << f;
+                // The state afterwards is that after the last call.
+                const TestStore& a = batch.store();
+                const TestStore& b = sequential.store();
+                for (int t = 0; t < a.nTests; ++t) {
+                    EXPECT_TRUE(sameDouble(a.eConsol[t], b.eConsol[t])) << t;
+                    for (int c = 0; c < columnCount; ++c) {
+                        for (int r = 0; r < a.rowCount[t]; ++r) {
+                            EXPECT_TRUE(sameDouble(a.simAtMeasured(t, r, c), b.simAtMeasured(t, r, c)));
+                        }
+                        for (int l = 0; l < pathPoints; l += 7) {
+                            ASSERT_TRUE(sameDouble(a.simCurve(t, l, c), b.simCurve(t, l, c))) << t << " " << l;
+                        }
+                    }
                 }
-            }
-            // With the residuals of each call: the same values, and the
-            // residuals of the calls that completed, to the bit.
-            testing::TempDir residualDir;
-            writeBatchCase(residualDir.path());
-            Evaluator withResiduals(residualDir.path());
-            std::vector<std::vector<double>> residuals;
-            withResiduals.evaluateBatchResiduals(sets, switchOptions(switches), errors, diagnostics, residuals, threads);
-            ASSERT_EQ(residuals.size(), sets.size());
-            for (std::size_t k = 0; k < sets.size(); ++k) {
-                EXPECT_TRUE(sameDouble(errors[k], seqErrors[k])) << k;
-                ASSERT_EQ(residuals[k].size(), seqResiduals[k].size()) << k;
-                for (std::size_t i = 0; i < residuals[k].size(); ++i) {
-                    EXPECT_TRUE(sameDouble(residuals[k][i], seqResiduals[k][i].value)) << k << " " << i;
+                if (switches[1] != 0.0) {
+                    for (const char* f : {"VORNevPicOutError.DAT", "MidPande.DAT", "A-3.DAT", "N-1.DAT", "H-2.DAT"}) {
+                        EXPECT_EQ(testing::readAll(batchDir.path() / "vornevResult" / f), testing::readAll(seqDir.path() / "vornevResult" / f)) << f;
+                    }
                 }
+                // With the residuals of each call: the same values, and the
+                // residuals of the calls that completed, to the bit.
+                testing::TempDir residualDir;
+                writeBatchCase(residualDir.path());
+                Evaluator withResiduals(residualDir.path());
+                withResiduals.setKernel(kernel);
+                std::vector<std::vector<double>> residuals;
+                withResiduals.evaluateBatchResiduals(sets, switchOptions(switches), errors, diagnostics, residuals, threads);
+                ASSERT_EQ(residuals.size(), sets.size());
+                for (std::size_t k = 0; k < sets.size(); ++k) {
+                    EXPECT_TRUE(sameDouble(errors[k], seqErrors[k])) << k;
+                    ASSERT_EQ(residuals[k].size(), seqResiduals[k].size()) << k;
+                    for (std::size_t i = 0; i < residuals[k].size(); ++i) {
+                        EXPECT_TRUE(sameDouble(residuals[k][i], seqResiduals[k][i].value)) << k << " " << i;
+                    }
+                }
+                // A later single call continues from the same state.
+                const double v[] = {1.3, 0.3, 0.02, 0.1, 2.0, 0.0, 1.95, 0.2, 1.0};
+                const double zeroReload[] = {switches[0], 0.0, 0.0};
+                Evaluator copy = sequential;
+                EXPECT_TRUE(sameDouble(evaluateObjective(batch, v, zeroReload), evaluateObjective(copy, v, zeroReload)));
             }
-            // A later single call continues from the same state.
-            const double v[] = {1.3, 0.3, 0.02, 0.1, 2.0, 0.0, 1.95, 0.2, 1.0};
-            const double zeroReload[] = {switches[0], 0.0, 0.0};
-            Evaluator copy = sequential;
-            EXPECT_TRUE(sameDouble(evaluateObjective(batch, v, zeroReload), evaluateObjective(copy, v, zeroReload)));
         }
     }
 }
@@ -395,19 +413,177 @@ TEST(ParallelTests, EqualSequentialWhereStaleEntriesMatter) {
             fs::copy(testing::sharedDir() / "vectors/evaluations" / name / "vornevResult",
                      dir.path() / "vornevResult", fs::copy_options::recursive);
         }
-        Evaluator one(dir.path()), many(dir.path());
+        // The scalar paths on one thread against the scalar paths on three
+        // and every lane kernel on one and three.
+        Evaluator one(dir.path());
         one.setThreads(1);
-        many.setThreads(3);
+        one.setKernel(nullptr);
+        std::vector<Evaluator> others;
+        for (const LaneKernel* kernel : everyKernel()) {
+            for (unsigned threads : {1u, 3u}) {
+                if (kernel == nullptr && threads == 1) continue;
+                others.emplace_back(dir.path());
+                others.back().setThreads(threads);
+                others.back().setKernel(kernel);
+            }
+        }
         std::vector<ModelParameters> sets = batchSets();
         sets.push_back(readParameters(v));
         for (const auto& p : sets) {
             const HostParameters x = hostOrder(p);
             const double switches[] = {1.0, 0.0, 0.0};
-            ASSERT_TRUE(sameDouble(evaluateObjective(one, x, switches), evaluateObjective(many, x, switches)));
-            for (int i = 0; i < diagnosticsCount; ++i) {
-                ASSERT_TRUE(sameDouble(one.diagnostics().hostOrder()[i], many.diagnostics().hostOrder()[i])) << i;
+            const double expected = evaluateObjective(one, x, switches);
+            for (Evaluator& many : others) {
+                SCOPED_TRACE(kernelName(many.kernel()) + ", " + std::to_string(many.threads()) + " threads");
+                ASSERT_TRUE(sameDouble(evaluateObjective(many, x, switches), expected));
+                for (int i = 0; i < diagnosticsCount; ++i) {
+                    ASSERT_TRUE(sameDouble(one.diagnostics().hostOrder()[i], many.diagnostics().hostOrder()[i])) << i;
+                }
+                expectSameState(one.store(), many.store());
             }
-            expectSameState(one.store(), many.store());
+        }
+    }
+}
+
+// Tests of every path code (1..5 and one outside them), sheared directly
+// and after a compression run: four direct tests of code 3 (a full lane
+// group) and tests of other codes left over; shear runs ending early, direct
+// (the next direct test then reads what it left) and after a compression
+// run (which cleared the buffers before it), a compression run
+// whose void ratio reaches zero before its pressure (its search reads on into
+// the previous test's curves), and last a compression to 700 kPa that some
+// sets do not reach.
+void writeEveryCodeCase(const fs::path& dir) {
+    writeStaleCase(dir);
+    auto write = [&](const char* name, const std::string& text) { std::ofstream(dir / "vornevResult" / name) << text; };
+    write("N.txt", "0 0 100 0 0\n0.01 40 95 0 10\n0.03 60 85 0 25\n0.08 70 80 0 30\n");
+    write("H.txt", "0 0 700 0 0\n0.02 300 700 0.004 0\n0.12 500 700 0.01 0\n");
+    const std::vector<std::string> entries = {
+        "A.txt 3 100.0 1.5388363552707274", "N.txt 1 50.0 1.6", "B.txt 5 50.0 0.3",
+        "A.txt 4 100.0 1.5388363552707274", "A.txt 3 100.0 1.5388363552707274", "C.txt 2 20.0 0.02",
+        "N.txt 7 50.0 1.6", "A.txt 1 100.0 1.5388363552707274", "C.txt 2 20.0 0.25",
+        "A.txt 3 100.0 1.5388363552707274", "B.txt 5 30.0 0.32", "A.txt 3 100.0 1.5388363552707274",
+        "N.txt 2 50.0 1.6", "H.txt 4 100.0 1.5388363552707274"};
+    // Twice, the second time from the seventh entry on: more tests than the
+    // lane driver takes in one chunk, the first of the second chunk a direct
+    // test whose run ends early on what the last of the first left.
+    std::string list;
+    for (std::size_t k = 0; k < 2 * entries.size(); ++k) {
+        list += "vornevResult\\" + entries[k < entries.size() ? k : (k + 6) % entries.size()] + "\n";
+    }
+    write("evReadInList.txt", list);
+    write("evReadInListZong.txt", list);
+}
+
+// Every entry of the simulated curves and values, and the consolidation
+// states; the first difference only.
+void expectSameCurves(const TestStore& a, const TestStore& b) {
+    ASSERT_EQ(a.nTests, b.nTests);
+    for (int t = 0; t < a.nTests; ++t) {
+        ASSERT_TRUE(sameDouble(a.eConsol[t], b.eConsol[t])) << t;
+        for (int c = 0; c < columnCount; ++c) {
+            const auto x = a.simCurve.column(t, c), y = b.simCurve.column(t, c);
+            const auto at = std::mismatch(x.begin(), x.end(), y.begin(), [](double u, double w) { return sameDouble(u, w); });
+            ASSERT_TRUE(at.first == x.end()) << "test " << t << " column " << c << " point " << (at.first - x.begin());
+            for (int r = 0; r < a.rowCount[t]; ++r) ASSERT_TRUE(sameDouble(a.simAtMeasured(t, r, c), b.simAtMeasured(t, r, c)));
+        }
+    }
+}
+
+// The lane drivers against the scalar paths on random parameter sets: one
+// evaluation after another (on one and on three workers) and batches (sets
+// in lane groups, and sets alone with their tests in lanes), every value,
+// residual and curve entry to the bit, stops and stale entries included.
+TEST(LaneDrivers, MatchTheScalarPathsOnRandomSets) {
+    testing::TempDir dir;
+    writeEveryCodeCase(dir.path());
+    std::vector<ModelParameters> sets = batchSets();
+    // Sets that compress so far that the void ratio ends the drained paths.
+    for (int k = 0; k < 6; ++k) {
+        ModelParameters p = sets[static_cast<std::size_t>(k)];
+        p.plamda = 0.3 + 0.05 * k;
+        p.pkappa = 0.05;
+        sets.push_back(p);
+    }
+
+    Evaluator scalar(dir.path());
+    scalar.setKernel(nullptr);
+    scalar.setThreads(1);
+    std::vector<Evaluator> lanes;
+    for (const LaneKernel* kernel : everyKernel()) {
+        for (unsigned threads : {1u, 3u}) {
+            if (kernel == nullptr) continue;
+            lanes.emplace_back(dir.path());
+            lanes.back().setKernel(kernel);
+            lanes.back().setThreads(threads);
+        }
+    }
+    std::vector<double> errors;
+    std::vector<Diagnostics> diagnostics;
+    std::vector<std::vector<double>> residuals;
+    int stops[3] = {0, 0, 0}, endsEarly = 0, readsPrevious = 0;
+    for (const ModelParameters& p : sets) {
+        errors.push_back(scalar.evaluate(p, {true, false, false}));
+        diagnostics.push_back(scalar.diagnostics());
+        residuals.emplace_back();
+        if (!scalar.lastStop().stopped()) {
+            for (const Residual& r : scalar.residuals()) residuals.back().push_back(r.value);
+        }
+        ++stops[static_cast<int>(scalar.lastStop().reason)];
+        // What the sequential driver meets on the way.
+        PathBuffers buffers;
+        runDriver(p, scalar.store(), buffers, [&](int, double, double, const PathBuffers& b) {
+            endsEarly += std::any_of(b.voidRatio.begin(), b.voidRatio.end(), [](double e) { return e <= 0.0; }) ? 1 : 0;
+        });
+        const ModelConstants model = modelConstants(p);
+        buffers.clear();
+        for (int t = 0; t < scalar.store().nTests; ++t) {
+            const TestOutcome o = simulateTest(model, scalar.store(), t, buffers);
+            readsPrevious += o.readsPrevious ? 1 : 0;
+            if (!o.usable) break;
+        }
+        for (Evaluator& e : lanes) {
+            SCOPED_TRACE(kernelName(e.kernel()) + ", " + std::to_string(e.threads()) + " threads");
+            ASSERT_TRUE(sameDouble(e.evaluate(p, {true, false, false}), errors.back()));
+            ASSERT_EQ(e.diagnostics().hostOrder(), scalar.diagnostics().hostOrder());
+            ASSERT_EQ(e.lastStop().test, scalar.lastStop().test);
+            ASSERT_EQ(e.lastStop().reason, scalar.lastStop().reason);
+            expectSameCurves(e.store(), scalar.store());
+        }
+    }
+    EXPECT_GE(stops[static_cast<int>(StopReason::pressureNotReached)], 5);
+    EXPECT_GE(stops[static_cast<int>(StopReason::voidRatioNotPositive)], 2);
+    EXPECT_GE(stops[static_cast<int>(StopReason::none)], 20);
+    EXPECT_GE(endsEarly, 40);
+    EXPECT_GE(readsPrevious, 40);
+
+    // Batches: all sets (groups of sets in lanes), then on the same
+    // evaluator (its batch buffers kept) the first five (a group of four, and
+    // one set alone) against the same calls one by one from there.
+    for (const LaneKernel* kernel : everyKernel()) {
+        for (unsigned threads : {1u, 2u}) {
+            SCOPED_TRACE(kernelName(kernel) + ", " + std::to_string(threads) + " threads");
+            Evaluator batch(dir.path());
+            batch.setKernel(kernel);
+            Evaluator reference = scalar;
+            for (std::size_t count : {sets.size(), std::size_t{5}}) {
+                SCOPED_TRACE(std::to_string(count) + " sets");
+                std::vector<double> e(count);
+                std::vector<Diagnostics> d(count);
+                std::vector<std::vector<double>> r;
+                batch.evaluateBatchResiduals(std::span(sets).first(count), {true, false, false}, e, d, r, threads);
+                for (std::size_t k = 0; k < count; ++k) {
+                    const bool first = count == sets.size();
+                    ASSERT_TRUE(sameDouble(e[k], first ? errors[k] : reference.evaluate(sets[k], {true, false, false})))
+                        << k;
+                    ASSERT_EQ(d[k].hostOrder(), first ? diagnostics[k].hostOrder() : reference.diagnostics().hostOrder())
+                        << k;
+                    if (!first) continue;
+                    ASSERT_EQ(r[k].size(), residuals[k].size()) << k;
+                    for (std::size_t i = 0; i < r[k].size(); ++i) ASSERT_TRUE(sameDouble(r[k][i], residuals[k][i])) << k;
+                }
+                expectSameCurves(batch.store(), reference.store());
+            }
         }
     }
 }

@@ -1,24 +1,25 @@
 # Drawn by calvenor; to redraw, run `gnuplot calibration.gp` in this folder.
 set encoding utf8
-if (strstrt(GPVAL_TERMINALS, 'pngcairo') > 0) {
-  set terminal pngcairo size 1500,1020 enhanced font 'DejaVu Sans,11' background rgb 'white'
-} else {
-  set terminal png size 1500,1020 enhanced font 'DejaVu Sans,11' background rgb 'white'
-}
+png = strstrt(GPVAL_TERMINALS, 'pngcairo') > 0 ? 'pngcairo' : 'png'
+set terminal @png size 1500,1030 enhanced font 'DejaVu Sans,11' background rgb 'white'
 set output 'calibration.png'
-set multiplot layout 2,2 title 'Calibration, examples/sand-drained: error value 4.9811  (points: measured; lines: simulated with the best parameters)' font ',15'
+set multiplot title 'Calibration, examples/sand-drained: error value 4.9811  (points: measured; lines: simulated with the best parameters)' font ',15'
 reset
 set grid lc rgb '#dddddd'
-set border lw 1.2
+set border 3 lw 1.2
 set tics nomirror out
-set border 3
-set key inside right bottom Left reverse samplen 2 spacing 1.1 box lc rgb '#bbbbbb' opaque
+set origin 0, 0.466019
+set size 0.5, 0.456311
+set lmargin at screen 0.0566667
+set rmargin at screen 0.348667
+set tmargin at screen 0.878641
+set bmargin at screen 0.524272
 set title 'Drained, constant cell pressure (type 3): deviator stress' font ',12'
 set xlabel 'axial strain ε_a (%)'
 set ylabel 'deviator stress q (kPa)'
 set xrange [0:*]
 set autoscale xfixmax
-set key bottom
+set key at screen 0.356667, 0.878641 left top Left reverse samplen 2 spacing 1.1 nobox
 plot 'calibration-data/test1-measured.dat' using 1:2 with points pt 7 ps 0.9 lc rgb '#1f77b4' notitle, \
      'calibration-data/test1-simulated.dat' using 1:2 with lines lw 2 lc rgb '#1f77b4' title 'CD100 (p''_c 100 kPa)', \
      'calibration-data/test2-measured.dat' using 1:2 with points pt 7 ps 0.9 lc rgb '#d62728' notitle, \
@@ -27,16 +28,20 @@ plot 'calibration-data/test1-measured.dat' using 1:2 with points pt 7 ps 0.9 lc 
      'calibration-data/test3-simulated.dat' using 1:2 with lines lw 2 lc rgb '#2ca02c' title 'CD300 (p''_c 300 kPa)'
 reset
 set grid lc rgb '#dddddd'
-set border lw 1.2
+set border 3 lw 1.2
 set tics nomirror out
-set border 3
-set key inside right bottom Left reverse samplen 2 spacing 1.1 box lc rgb '#bbbbbb' opaque
+set origin 0.5, 0.466019
+set size 0.5, 0.456311
+set lmargin at screen 0.556667
+set rmargin at screen 0.848667
+set tmargin at screen 0.878641
+set bmargin at screen 0.524272
 set title 'Drained, constant cell pressure (type 3): volumetric strain' font ',12'
 set xlabel 'axial strain ε_a (%)'
 set ylabel 'volumetric strain ε_v (%)'
 set xrange [0:*]
 set autoscale xfixmax
-set key top
+set key at screen 0.856667, 0.878641 left top Left reverse samplen 2 spacing 1.1 nobox
 plot 'calibration-data/test1-measured.dat' using 1:4 with points pt 7 ps 0.9 lc rgb '#1f77b4' notitle, \
      'calibration-data/test1-simulated.dat' using 1:4 with lines lw 2 lc rgb '#1f77b4' title 'CD100 (p''_c 100 kPa)', \
      'calibration-data/test2-measured.dat' using 1:4 with points pt 7 ps 0.9 lc rgb '#d62728' notitle, \
@@ -45,10 +50,14 @@ plot 'calibration-data/test1-measured.dat' using 1:4 with points pt 7 ps 0.9 lc 
      'calibration-data/test3-simulated.dat' using 1:4 with lines lw 2 lc rgb '#2ca02c' title 'CD300 (p''_c 300 kPa)'
 reset
 set grid lc rgb '#dddddd'
-set border lw 1.2
+set border 3 lw 1.2
 set tics nomirror out
-set border 3
-set key inside right bottom Left reverse samplen 2 spacing 1.1 box lc rgb '#bbbbbb' opaque
+set origin 0, 0.00970874
+set size 0.5, 0.456311
+set lmargin at screen 0.0566667
+set rmargin at screen 0.48
+set tmargin at screen 0.42233
+set bmargin at screen 0.0679612
 set title 'Convergence of the best error value' font ',12'
 set xlabel 'evaluations'
 set ylabel 'best error value'
@@ -60,10 +69,14 @@ set label 'bobyqa' at 3625, graph 0.95 offset 0.5,0 tc rgb '#555555'
 plot 'calibration-data/convergence.dat' using 1:2 with steps lw 2 lc rgb '#1f77b4' notitle
 reset
 set grid lc rgb '#dddddd'
-set border lw 1.2
+set border 3 lw 1.2
 set tics nomirror out
-set border 3
-set key inside right bottom Left reverse samplen 2 spacing 1.1 box lc rgb '#bbbbbb' opaque
+set origin 0.5, 0.00970874
+set size 0.5, 0.456311
+set lmargin at screen 0.52
+set rmargin at screen 0.986667
+set tmargin at screen 0.42233
+set bmargin at screen 0.0291262
 unset border
 unset tics
 unset grid
@@ -86,25 +99,29 @@ set label 12 'ErrorObjqz    1.30898' at graph 0.02, graph 0.296875 font 'DejaVu 
 set label 13 'ErrorObjpz    0' at graph 0.02, graph 0.23750000000000004 font 'DejaVu Sans Mono,10'
 set label 14 'ErrorObjev    3.6721' at graph 0.02, graph 0.17812499999999998 font 'DejaVu Sans Mono,10'
 set label 15 'ErrorObju     0' at graph 0.02, graph 0.11875000000000002 font 'DejaVu Sans Mono,10'
-set label 16 'evaluations   3754 in 5.6 s' at graph 0.02, graph 0.059374999999999956 font 'DejaVu Sans Mono,10'
+set label 16 'evaluations   3754 in 0.9 s' at graph 0.02, graph 0.059374999999999956 font 'DejaVu Sans Mono,10'
 plot NaN notitle
 unset multiplot
 set output
-set terminal svg size 1500,1020 enhanced font 'DejaVu Sans,11' background rgb 'white'
+set terminal svg size 1500,1030 enhanced font 'DejaVu Sans,11' background rgb 'white'
 set output 'calibration.svg'
-set multiplot layout 2,2 title 'Calibration, examples/sand-drained: error value 4.9811  (points: measured; lines: simulated with the best parameters)' font ',15'
+set multiplot title 'Calibration, examples/sand-drained: error value 4.9811  (points: measured; lines: simulated with the best parameters)' font ',15'
 reset
 set grid lc rgb '#dddddd'
-set border lw 1.2
+set border 3 lw 1.2
 set tics nomirror out
-set border 3
-set key inside right bottom Left reverse samplen 2 spacing 1.1 box lc rgb '#bbbbbb' opaque
+set origin 0, 0.466019
+set size 0.5, 0.456311
+set lmargin at screen 0.0566667
+set rmargin at screen 0.348667
+set tmargin at screen 0.878641
+set bmargin at screen 0.524272
 set title 'Drained, constant cell pressure (type 3): deviator stress' font ',12'
 set xlabel 'axial strain ε_a (%)'
 set ylabel 'deviator stress q (kPa)'
 set xrange [0:*]
 set autoscale xfixmax
-set key bottom
+set key at screen 0.356667, 0.878641 left top Left reverse samplen 2 spacing 1.1 nobox
 plot 'calibration-data/test1-measured.dat' using 1:2 with points pt 7 ps 0.9 lc rgb '#1f77b4' notitle, \
      'calibration-data/test1-simulated.dat' using 1:2 with lines lw 2 lc rgb '#1f77b4' title 'CD100 (p''_c 100 kPa)', \
      'calibration-data/test2-measured.dat' using 1:2 with points pt 7 ps 0.9 lc rgb '#d62728' notitle, \
@@ -113,16 +130,20 @@ plot 'calibration-data/test1-measured.dat' using 1:2 with points pt 7 ps 0.9 lc 
      'calibration-data/test3-simulated.dat' using 1:2 with lines lw 2 lc rgb '#2ca02c' title 'CD300 (p''_c 300 kPa)'
 reset
 set grid lc rgb '#dddddd'
-set border lw 1.2
+set border 3 lw 1.2
 set tics nomirror out
-set border 3
-set key inside right bottom Left reverse samplen 2 spacing 1.1 box lc rgb '#bbbbbb' opaque
+set origin 0.5, 0.466019
+set size 0.5, 0.456311
+set lmargin at screen 0.556667
+set rmargin at screen 0.848667
+set tmargin at screen 0.878641
+set bmargin at screen 0.524272
 set title 'Drained, constant cell pressure (type 3): volumetric strain' font ',12'
 set xlabel 'axial strain ε_a (%)'
 set ylabel 'volumetric strain ε_v (%)'
 set xrange [0:*]
 set autoscale xfixmax
-set key top
+set key at screen 0.856667, 0.878641 left top Left reverse samplen 2 spacing 1.1 nobox
 plot 'calibration-data/test1-measured.dat' using 1:4 with points pt 7 ps 0.9 lc rgb '#1f77b4' notitle, \
      'calibration-data/test1-simulated.dat' using 1:4 with lines lw 2 lc rgb '#1f77b4' title 'CD100 (p''_c 100 kPa)', \
      'calibration-data/test2-measured.dat' using 1:4 with points pt 7 ps 0.9 lc rgb '#d62728' notitle, \
@@ -131,10 +152,14 @@ plot 'calibration-data/test1-measured.dat' using 1:4 with points pt 7 ps 0.9 lc 
      'calibration-data/test3-simulated.dat' using 1:4 with lines lw 2 lc rgb '#2ca02c' title 'CD300 (p''_c 300 kPa)'
 reset
 set grid lc rgb '#dddddd'
-set border lw 1.2
+set border 3 lw 1.2
 set tics nomirror out
-set border 3
-set key inside right bottom Left reverse samplen 2 spacing 1.1 box lc rgb '#bbbbbb' opaque
+set origin 0, 0.00970874
+set size 0.5, 0.456311
+set lmargin at screen 0.0566667
+set rmargin at screen 0.48
+set tmargin at screen 0.42233
+set bmargin at screen 0.0679612
 set title 'Convergence of the best error value' font ',12'
 set xlabel 'evaluations'
 set ylabel 'best error value'
@@ -146,10 +171,14 @@ set label 'bobyqa' at 3625, graph 0.95 offset 0.5,0 tc rgb '#555555'
 plot 'calibration-data/convergence.dat' using 1:2 with steps lw 2 lc rgb '#1f77b4' notitle
 reset
 set grid lc rgb '#dddddd'
-set border lw 1.2
+set border 3 lw 1.2
 set tics nomirror out
-set border 3
-set key inside right bottom Left reverse samplen 2 spacing 1.1 box lc rgb '#bbbbbb' opaque
+set origin 0.5, 0.00970874
+set size 0.5, 0.456311
+set lmargin at screen 0.52
+set rmargin at screen 0.986667
+set tmargin at screen 0.42233
+set bmargin at screen 0.0291262
 unset border
 unset tics
 unset grid
@@ -172,7 +201,7 @@ set label 12 'ErrorObjqz    1.30898' at graph 0.02, graph 0.296875 font 'DejaVu 
 set label 13 'ErrorObjpz    0' at graph 0.02, graph 0.23750000000000004 font 'DejaVu Sans Mono,10'
 set label 14 'ErrorObjev    3.6721' at graph 0.02, graph 0.17812499999999998 font 'DejaVu Sans Mono,10'
 set label 15 'ErrorObju     0' at graph 0.02, graph 0.11875000000000002 font 'DejaVu Sans Mono,10'
-set label 16 'evaluations   3754 in 5.6 s' at graph 0.02, graph 0.059374999999999956 font 'DejaVu Sans Mono,10'
+set label 16 'evaluations   3754 in 0.9 s' at graph 0.02, graph 0.059374999999999956 font 'DejaVu Sans Mono,10'
 plot NaN notitle
 unset multiplot
 set output

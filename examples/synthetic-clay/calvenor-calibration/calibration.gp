@@ -1,24 +1,25 @@
 # Drawn by calvenor; to redraw, run `gnuplot calibration.gp` in this folder.
 set encoding utf8
-if (strstrt(GPVAL_TERMINALS, 'pngcairo') > 0) {
-  set terminal pngcairo size 1500,1490 enhanced font 'DejaVu Sans,11' background rgb 'white'
-} else {
-  set terminal png size 1500,1490 enhanced font 'DejaVu Sans,11' background rgb 'white'
-}
+png = strstrt(GPVAL_TERMINALS, 'pngcairo') > 0 ? 'pngcairo' : 'png'
+set terminal @png size 1500,1500 enhanced font 'DejaVu Sans,11' background rgb 'white'
 set output 'calibration.png'
-set multiplot layout 3,2 title 'Calibration, examples/synthetic-clay: error value 4.5163e-06  (points: measured; lines: simulated with the best parameters)' font ',15'
+set multiplot title 'Calibration, examples/synthetic-clay: error value 4.5163e-06  (points: measured; lines: simulated with the best parameters)' font ',15'
 reset
 set grid lc rgb '#dddddd'
-set border lw 1.2
+set border 3 lw 1.2
 set tics nomirror out
-set border 3
-set key inside right bottom Left reverse samplen 2 spacing 1.1 box lc rgb '#bbbbbb' opaque
+set origin 0, 0.633333
+set size 0.5, 0.313333
+set lmargin at screen 0.0566667
+set rmargin at screen 0.348667
+set tmargin at screen 0.916667
+set bmargin at screen 0.673333
 set title 'Undrained, constant volume (type 1): deviator stress' font ',12'
 set xlabel 'axial strain ε_a (%)'
 set ylabel 'deviator stress q (kPa)'
 set xrange [0:*]
 set autoscale xfixmax
-set key bottom
+set key at screen 0.356667, 0.916667 left top Left reverse samplen 2 spacing 1.1 nobox
 plot 'calibration-data/test1-measured.dat' using 1:2 with points pt 7 ps 0.9 lc rgb '#1f77b4' notitle, \
      'calibration-data/test1-simulated.dat' using 1:2 with lines lw 2 lc rgb '#1f77b4' title 'CU100 (p''_c 100 kPa)', \
      'calibration-data/test2-measured.dat' using 1:2 with points pt 7 ps 0.9 lc rgb '#d62728' notitle, \
@@ -27,16 +28,20 @@ plot 'calibration-data/test1-measured.dat' using 1:2 with points pt 7 ps 0.9 lc 
      'calibration-data/test3-simulated.dat' using 1:2 with lines lw 2 lc rgb '#2ca02c' title 'CU400 (p''_c 400 kPa)'
 reset
 set grid lc rgb '#dddddd'
-set border lw 1.2
+set border 3 lw 1.2
 set tics nomirror out
-set border 3
-set key inside right bottom Left reverse samplen 2 spacing 1.1 box lc rgb '#bbbbbb' opaque
+set origin 0.5, 0.633333
+set size 0.5, 0.313333
+set lmargin at screen 0.556667
+set rmargin at screen 0.848667
+set tmargin at screen 0.916667
+set bmargin at screen 0.673333
 set title 'Undrained, constant volume (type 1): pore pressure' font ',12'
 set xlabel 'axial strain ε_a (%)'
 set ylabel 'pore pressure u (kPa)'
 set xrange [0:*]
 set autoscale xfixmax
-set key bottom
+set key at screen 0.856667, 0.916667 left top Left reverse samplen 2 spacing 1.1 nobox
 plot 'calibration-data/test1-measured.dat' using 1:5 with points pt 7 ps 0.9 lc rgb '#1f77b4' notitle, \
      'calibration-data/test1-simulated.dat' using 1:5 with lines lw 2 lc rgb '#1f77b4' title 'CU100 (p''_c 100 kPa)', \
      'calibration-data/test2-measured.dat' using 1:5 with points pt 7 ps 0.9 lc rgb '#d62728' notitle, \
@@ -45,46 +50,58 @@ plot 'calibration-data/test1-measured.dat' using 1:5 with points pt 7 ps 0.9 lc 
      'calibration-data/test3-simulated.dat' using 1:5 with lines lw 2 lc rgb '#2ca02c' title 'CU400 (p''_c 400 kPa)'
 reset
 set grid lc rgb '#dddddd'
-set border lw 1.2
+set border 3 lw 1.2
 set tics nomirror out
-set border 3
-set key inside right bottom Left reverse samplen 2 spacing 1.1 box lc rgb '#bbbbbb' opaque
+set origin 0, 0.32
+set size 0.5, 0.313333
+set lmargin at screen 0.0566667
+set rmargin at screen 0.348667
+set tmargin at screen 0.603333
+set bmargin at screen 0.36
 set title 'Drained, constant cell pressure (type 3): deviator stress' font ',12'
 set xlabel 'axial strain ε_a (%)'
 set ylabel 'deviator stress q (kPa)'
 set xrange [0:*]
 set autoscale xfixmax
-set key bottom
-plot 'calibration-data/test4-measured.dat' using 1:2 with points pt 7 ps 0.9 lc rgb '#ff7f0e' notitle, \
-     'calibration-data/test4-simulated.dat' using 1:2 with lines lw 2 lc rgb '#ff7f0e' title 'CD100 (p''_c 100 kPa)', \
-     'calibration-data/test5-measured.dat' using 1:2 with points pt 7 ps 0.9 lc rgb '#9467bd' notitle, \
-     'calibration-data/test5-simulated.dat' using 1:2 with lines lw 2 lc rgb '#9467bd' title 'CD200 (p''_c 200 kPa)', \
-     'calibration-data/test6-measured.dat' using 1:2 with points pt 7 ps 0.9 lc rgb '#8c564b' notitle, \
-     'calibration-data/test6-simulated.dat' using 1:2 with lines lw 2 lc rgb '#8c564b' title 'CD400 (p''_c 400 kPa)'
+set key at screen 0.356667, 0.603333 left top Left reverse samplen 2 spacing 1.1 nobox
+plot 'calibration-data/test4-measured.dat' using 1:2 with points pt 7 ps 0.9 lc rgb '#1f77b4' notitle, \
+     'calibration-data/test4-simulated.dat' using 1:2 with lines lw 2 lc rgb '#1f77b4' title 'CD100 (p''_c 100 kPa)', \
+     'calibration-data/test5-measured.dat' using 1:2 with points pt 7 ps 0.9 lc rgb '#d62728' notitle, \
+     'calibration-data/test5-simulated.dat' using 1:2 with lines lw 2 lc rgb '#d62728' title 'CD200 (p''_c 200 kPa)', \
+     'calibration-data/test6-measured.dat' using 1:2 with points pt 7 ps 0.9 lc rgb '#2ca02c' notitle, \
+     'calibration-data/test6-simulated.dat' using 1:2 with lines lw 2 lc rgb '#2ca02c' title 'CD400 (p''_c 400 kPa)'
 reset
 set grid lc rgb '#dddddd'
-set border lw 1.2
+set border 3 lw 1.2
 set tics nomirror out
-set border 3
-set key inside right bottom Left reverse samplen 2 spacing 1.1 box lc rgb '#bbbbbb' opaque
+set origin 0.5, 0.32
+set size 0.5, 0.313333
+set lmargin at screen 0.556667
+set rmargin at screen 0.848667
+set tmargin at screen 0.603333
+set bmargin at screen 0.36
 set title 'Drained, constant cell pressure (type 3): volumetric strain' font ',12'
 set xlabel 'axial strain ε_a (%)'
 set ylabel 'volumetric strain ε_v (%)'
 set xrange [0:*]
 set autoscale xfixmax
-set key bottom
-plot 'calibration-data/test4-measured.dat' using 1:4 with points pt 7 ps 0.9 lc rgb '#ff7f0e' notitle, \
-     'calibration-data/test4-simulated.dat' using 1:4 with lines lw 2 lc rgb '#ff7f0e' title 'CD100 (p''_c 100 kPa)', \
-     'calibration-data/test5-measured.dat' using 1:4 with points pt 7 ps 0.9 lc rgb '#9467bd' notitle, \
-     'calibration-data/test5-simulated.dat' using 1:4 with lines lw 2 lc rgb '#9467bd' title 'CD200 (p''_c 200 kPa)', \
-     'calibration-data/test6-measured.dat' using 1:4 with points pt 7 ps 0.9 lc rgb '#8c564b' notitle, \
-     'calibration-data/test6-simulated.dat' using 1:4 with lines lw 2 lc rgb '#8c564b' title 'CD400 (p''_c 400 kPa)'
+set key at screen 0.856667, 0.603333 left top Left reverse samplen 2 spacing 1.1 nobox
+plot 'calibration-data/test4-measured.dat' using 1:4 with points pt 7 ps 0.9 lc rgb '#1f77b4' notitle, \
+     'calibration-data/test4-simulated.dat' using 1:4 with lines lw 2 lc rgb '#1f77b4' title 'CD100 (p''_c 100 kPa)', \
+     'calibration-data/test5-measured.dat' using 1:4 with points pt 7 ps 0.9 lc rgb '#d62728' notitle, \
+     'calibration-data/test5-simulated.dat' using 1:4 with lines lw 2 lc rgb '#d62728' title 'CD200 (p''_c 200 kPa)', \
+     'calibration-data/test6-measured.dat' using 1:4 with points pt 7 ps 0.9 lc rgb '#2ca02c' notitle, \
+     'calibration-data/test6-simulated.dat' using 1:4 with lines lw 2 lc rgb '#2ca02c' title 'CD400 (p''_c 400 kPa)'
 reset
 set grid lc rgb '#dddddd'
-set border lw 1.2
+set border 3 lw 1.2
 set tics nomirror out
-set border 3
-set key inside right bottom Left reverse samplen 2 spacing 1.1 box lc rgb '#bbbbbb' opaque
+set origin 0, 0.00666667
+set size 0.5, 0.313333
+set lmargin at screen 0.0566667
+set rmargin at screen 0.48
+set tmargin at screen 0.29
+set bmargin at screen 0.0466667
 set title 'Convergence of the best error value' font ',12'
 set xlabel 'evaluations'
 set ylabel 'best error value'
@@ -96,10 +113,14 @@ set label 'bobyqa' at 8925, graph 0.95 offset 0.5,0 tc rgb '#555555'
 plot 'calibration-data/convergence.dat' using 1:2 with steps lw 2 lc rgb '#1f77b4' notitle
 reset
 set grid lc rgb '#dddddd'
-set border lw 1.2
+set border 3 lw 1.2
 set tics nomirror out
-set border 3
-set key inside right bottom Left reverse samplen 2 spacing 1.1 box lc rgb '#bbbbbb' opaque
+set origin 0.5, 0.00666667
+set size 0.5, 0.313333
+set lmargin at screen 0.52
+set rmargin at screen 0.986667
+set tmargin at screen 0.29
+set bmargin at screen 0.02
 unset border
 unset tics
 unset grid
@@ -122,25 +143,29 @@ set label 12 'ErrorObjqz    1.69022e-06' at graph 0.02, graph 0.296875 font 'Dej
 set label 13 'ErrorObjpz    0' at graph 0.02, graph 0.23750000000000004 font 'DejaVu Sans Mono,10'
 set label 14 'ErrorObjev    3.99093e-07' at graph 0.02, graph 0.17812499999999998 font 'DejaVu Sans Mono,10'
 set label 15 'ErrorObju     2.427e-06' at graph 0.02, graph 0.11875000000000002 font 'DejaVu Sans Mono,10'
-set label 16 'evaluations   9032 in 13.7 s' at graph 0.02, graph 0.059374999999999956 font 'DejaVu Sans Mono,10'
+set label 16 'evaluations   9032 in 4.7 s' at graph 0.02, graph 0.059374999999999956 font 'DejaVu Sans Mono,10'
 plot NaN notitle
 unset multiplot
 set output
-set terminal svg size 1500,1490 enhanced font 'DejaVu Sans,11' background rgb 'white'
+set terminal svg size 1500,1500 enhanced font 'DejaVu Sans,11' background rgb 'white'
 set output 'calibration.svg'
-set multiplot layout 3,2 title 'Calibration, examples/synthetic-clay: error value 4.5163e-06  (points: measured; lines: simulated with the best parameters)' font ',15'
+set multiplot title 'Calibration, examples/synthetic-clay: error value 4.5163e-06  (points: measured; lines: simulated with the best parameters)' font ',15'
 reset
 set grid lc rgb '#dddddd'
-set border lw 1.2
+set border 3 lw 1.2
 set tics nomirror out
-set border 3
-set key inside right bottom Left reverse samplen 2 spacing 1.1 box lc rgb '#bbbbbb' opaque
+set origin 0, 0.633333
+set size 0.5, 0.313333
+set lmargin at screen 0.0566667
+set rmargin at screen 0.348667
+set tmargin at screen 0.916667
+set bmargin at screen 0.673333
 set title 'Undrained, constant volume (type 1): deviator stress' font ',12'
 set xlabel 'axial strain ε_a (%)'
 set ylabel 'deviator stress q (kPa)'
 set xrange [0:*]
 set autoscale xfixmax
-set key bottom
+set key at screen 0.356667, 0.916667 left top Left reverse samplen 2 spacing 1.1 nobox
 plot 'calibration-data/test1-measured.dat' using 1:2 with points pt 7 ps 0.9 lc rgb '#1f77b4' notitle, \
      'calibration-data/test1-simulated.dat' using 1:2 with lines lw 2 lc rgb '#1f77b4' title 'CU100 (p''_c 100 kPa)', \
      'calibration-data/test2-measured.dat' using 1:2 with points pt 7 ps 0.9 lc rgb '#d62728' notitle, \
@@ -149,16 +174,20 @@ plot 'calibration-data/test1-measured.dat' using 1:2 with points pt 7 ps 0.9 lc 
      'calibration-data/test3-simulated.dat' using 1:2 with lines lw 2 lc rgb '#2ca02c' title 'CU400 (p''_c 400 kPa)'
 reset
 set grid lc rgb '#dddddd'
-set border lw 1.2
+set border 3 lw 1.2
 set tics nomirror out
-set border 3
-set key inside right bottom Left reverse samplen 2 spacing 1.1 box lc rgb '#bbbbbb' opaque
+set origin 0.5, 0.633333
+set size 0.5, 0.313333
+set lmargin at screen 0.556667
+set rmargin at screen 0.848667
+set tmargin at screen 0.916667
+set bmargin at screen 0.673333
 set title 'Undrained, constant volume (type 1): pore pressure' font ',12'
 set xlabel 'axial strain ε_a (%)'
 set ylabel 'pore pressure u (kPa)'
 set xrange [0:*]
 set autoscale xfixmax
-set key bottom
+set key at screen 0.856667, 0.916667 left top Left reverse samplen 2 spacing 1.1 nobox
 plot 'calibration-data/test1-measured.dat' using 1:5 with points pt 7 ps 0.9 lc rgb '#1f77b4' notitle, \
      'calibration-data/test1-simulated.dat' using 1:5 with lines lw 2 lc rgb '#1f77b4' title 'CU100 (p''_c 100 kPa)', \
      'calibration-data/test2-measured.dat' using 1:5 with points pt 7 ps 0.9 lc rgb '#d62728' notitle, \
@@ -167,46 +196,58 @@ plot 'calibration-data/test1-measured.dat' using 1:5 with points pt 7 ps 0.9 lc 
      'calibration-data/test3-simulated.dat' using 1:5 with lines lw 2 lc rgb '#2ca02c' title 'CU400 (p''_c 400 kPa)'
 reset
 set grid lc rgb '#dddddd'
-set border lw 1.2
+set border 3 lw 1.2
 set tics nomirror out
-set border 3
-set key inside right bottom Left reverse samplen 2 spacing 1.1 box lc rgb '#bbbbbb' opaque
+set origin 0, 0.32
+set size 0.5, 0.313333
+set lmargin at screen 0.0566667
+set rmargin at screen 0.348667
+set tmargin at screen 0.603333
+set bmargin at screen 0.36
 set title 'Drained, constant cell pressure (type 3): deviator stress' font ',12'
 set xlabel 'axial strain ε_a (%)'
 set ylabel 'deviator stress q (kPa)'
 set xrange [0:*]
 set autoscale xfixmax
-set key bottom
-plot 'calibration-data/test4-measured.dat' using 1:2 with points pt 7 ps 0.9 lc rgb '#ff7f0e' notitle, \
-     'calibration-data/test4-simulated.dat' using 1:2 with lines lw 2 lc rgb '#ff7f0e' title 'CD100 (p''_c 100 kPa)', \
-     'calibration-data/test5-measured.dat' using 1:2 with points pt 7 ps 0.9 lc rgb '#9467bd' notitle, \
-     'calibration-data/test5-simulated.dat' using 1:2 with lines lw 2 lc rgb '#9467bd' title 'CD200 (p''_c 200 kPa)', \
-     'calibration-data/test6-measured.dat' using 1:2 with points pt 7 ps 0.9 lc rgb '#8c564b' notitle, \
-     'calibration-data/test6-simulated.dat' using 1:2 with lines lw 2 lc rgb '#8c564b' title 'CD400 (p''_c 400 kPa)'
+set key at screen 0.356667, 0.603333 left top Left reverse samplen 2 spacing 1.1 nobox
+plot 'calibration-data/test4-measured.dat' using 1:2 with points pt 7 ps 0.9 lc rgb '#1f77b4' notitle, \
+     'calibration-data/test4-simulated.dat' using 1:2 with lines lw 2 lc rgb '#1f77b4' title 'CD100 (p''_c 100 kPa)', \
+     'calibration-data/test5-measured.dat' using 1:2 with points pt 7 ps 0.9 lc rgb '#d62728' notitle, \
+     'calibration-data/test5-simulated.dat' using 1:2 with lines lw 2 lc rgb '#d62728' title 'CD200 (p''_c 200 kPa)', \
+     'calibration-data/test6-measured.dat' using 1:2 with points pt 7 ps 0.9 lc rgb '#2ca02c' notitle, \
+     'calibration-data/test6-simulated.dat' using 1:2 with lines lw 2 lc rgb '#2ca02c' title 'CD400 (p''_c 400 kPa)'
 reset
 set grid lc rgb '#dddddd'
-set border lw 1.2
+set border 3 lw 1.2
 set tics nomirror out
-set border 3
-set key inside right bottom Left reverse samplen 2 spacing 1.1 box lc rgb '#bbbbbb' opaque
+set origin 0.5, 0.32
+set size 0.5, 0.313333
+set lmargin at screen 0.556667
+set rmargin at screen 0.848667
+set tmargin at screen 0.603333
+set bmargin at screen 0.36
 set title 'Drained, constant cell pressure (type 3): volumetric strain' font ',12'
 set xlabel 'axial strain ε_a (%)'
 set ylabel 'volumetric strain ε_v (%)'
 set xrange [0:*]
 set autoscale xfixmax
-set key bottom
-plot 'calibration-data/test4-measured.dat' using 1:4 with points pt 7 ps 0.9 lc rgb '#ff7f0e' notitle, \
-     'calibration-data/test4-simulated.dat' using 1:4 with lines lw 2 lc rgb '#ff7f0e' title 'CD100 (p''_c 100 kPa)', \
-     'calibration-data/test5-measured.dat' using 1:4 with points pt 7 ps 0.9 lc rgb '#9467bd' notitle, \
-     'calibration-data/test5-simulated.dat' using 1:4 with lines lw 2 lc rgb '#9467bd' title 'CD200 (p''_c 200 kPa)', \
-     'calibration-data/test6-measured.dat' using 1:4 with points pt 7 ps 0.9 lc rgb '#8c564b' notitle, \
-     'calibration-data/test6-simulated.dat' using 1:4 with lines lw 2 lc rgb '#8c564b' title 'CD400 (p''_c 400 kPa)'
+set key at screen 0.856667, 0.603333 left top Left reverse samplen 2 spacing 1.1 nobox
+plot 'calibration-data/test4-measured.dat' using 1:4 with points pt 7 ps 0.9 lc rgb '#1f77b4' notitle, \
+     'calibration-data/test4-simulated.dat' using 1:4 with lines lw 2 lc rgb '#1f77b4' title 'CD100 (p''_c 100 kPa)', \
+     'calibration-data/test5-measured.dat' using 1:4 with points pt 7 ps 0.9 lc rgb '#d62728' notitle, \
+     'calibration-data/test5-simulated.dat' using 1:4 with lines lw 2 lc rgb '#d62728' title 'CD200 (p''_c 200 kPa)', \
+     'calibration-data/test6-measured.dat' using 1:4 with points pt 7 ps 0.9 lc rgb '#2ca02c' notitle, \
+     'calibration-data/test6-simulated.dat' using 1:4 with lines lw 2 lc rgb '#2ca02c' title 'CD400 (p''_c 400 kPa)'
 reset
 set grid lc rgb '#dddddd'
-set border lw 1.2
+set border 3 lw 1.2
 set tics nomirror out
-set border 3
-set key inside right bottom Left reverse samplen 2 spacing 1.1 box lc rgb '#bbbbbb' opaque
+set origin 0, 0.00666667
+set size 0.5, 0.313333
+set lmargin at screen 0.0566667
+set rmargin at screen 0.48
+set tmargin at screen 0.29
+set bmargin at screen 0.0466667
 set title 'Convergence of the best error value' font ',12'
 set xlabel 'evaluations'
 set ylabel 'best error value'
@@ -218,10 +259,14 @@ set label 'bobyqa' at 8925, graph 0.95 offset 0.5,0 tc rgb '#555555'
 plot 'calibration-data/convergence.dat' using 1:2 with steps lw 2 lc rgb '#1f77b4' notitle
 reset
 set grid lc rgb '#dddddd'
-set border lw 1.2
+set border 3 lw 1.2
 set tics nomirror out
-set border 3
-set key inside right bottom Left reverse samplen 2 spacing 1.1 box lc rgb '#bbbbbb' opaque
+set origin 0.5, 0.00666667
+set size 0.5, 0.313333
+set lmargin at screen 0.52
+set rmargin at screen 0.986667
+set tmargin at screen 0.29
+set bmargin at screen 0.02
 unset border
 unset tics
 unset grid
@@ -244,7 +289,7 @@ set label 12 'ErrorObjqz    1.69022e-06' at graph 0.02, graph 0.296875 font 'Dej
 set label 13 'ErrorObjpz    0' at graph 0.02, graph 0.23750000000000004 font 'DejaVu Sans Mono,10'
 set label 14 'ErrorObjev    3.99093e-07' at graph 0.02, graph 0.17812499999999998 font 'DejaVu Sans Mono,10'
 set label 15 'ErrorObju     2.427e-06' at graph 0.02, graph 0.11875000000000002 font 'DejaVu Sans Mono,10'
-set label 16 'evaluations   9032 in 13.7 s' at graph 0.02, graph 0.059374999999999956 font 'DejaVu Sans Mono,10'
+set label 16 'evaluations   9032 in 4.7 s' at graph 0.02, graph 0.059374999999999956 font 'DejaVu Sans Mono,10'
 plot NaN notitle
 unset multiplot
 set output

@@ -106,41 +106,43 @@ auto settingErrors(F&& f) {
     }
 }
 
-PyProfileResult profileWhole(PyEvaluator& self, const std::vector<SettingTuple>& rows, py::handle start,
-                             const std::vector<int>& chosen, double level, int points, py::handle noise,
-                             bool penalties, unsigned threads, py::object progress) {
+// Runs `call(evaluator, parameters, start, settings, progress, stop)` (the
+// whole profile or its plan) on the evaluator with the GIL released, progress
+// and Ctrl-C through the bridge.
+template <class Call>
+auto runProfileCall(PyEvaluator& self, const std::vector<SettingTuple>& rows, py::handle start,
+                    const std::vector<int>& chosen, double level, int points, py::handle noise, bool penalties,
+                    unsigned threads, py::object progress, Call call) {
     const ParameterSettings parameters = settingsFrom(rows);
     const ModelParameters p = parameterSet(start, "start");
     const ProfileSettings settings = profileSettings(chosen, level, points, noise, penalties, threads);
     ProfileBridge bridge(std::move(progress));
     const ProfileProgressFn report = [&bridge](const ProfileProgress& x) { bridge(x); };
-    PyProfileResult out;
+    decltype(call(self.evaluator, parameters, p, settings, report, bridge.stopFlag())) out;
     {
         EvaluatorLock lock(self);
         py::gil_scoped_release release;
-        out.result = settingErrors(
-            [&] { return profileLikelihood(self.evaluator, parameters, p, settings, report, bridge.stopFlag()); });
+        out = settingErrors([&] { return call(self.evaluator, parameters, p, settings, report, bridge.stopFlag()); });
     }
     bridge.raiseFailure();
+    return out;
+}
+
+PyProfileResult profileWhole(PyEvaluator& self, const std::vector<SettingTuple>& rows, py::handle start,
+                             const std::vector<int>& chosen, double level, int points, py::handle noise,
+                             bool penalties, unsigned threads, py::object progress) {
+    PyProfileResult out;
+    out.result = runProfileCall(self, rows, start, chosen, level, points, noise, penalties, threads,
+                                std::move(progress), [](auto&&... a) { return profileLikelihood(a...); });
     return out;
 }
 
 PyProfilePlan profilePlan(PyEvaluator& self, const std::vector<SettingTuple>& rows, py::handle start,
                           const std::vector<int>& chosen, double level, int points, py::handle noise, bool penalties,
                           unsigned threads, py::object progress) {
-    const ParameterSettings parameters = settingsFrom(rows);
-    const ModelParameters p = parameterSet(start, "start");
-    const ProfileSettings settings = profileSettings(chosen, level, points, noise, penalties, threads);
-    ProfileBridge bridge(std::move(progress));
-    const ProfileProgressFn report = [&bridge](const ProfileProgress& x) { bridge(x); };
     PyProfilePlan out;
-    {
-        EvaluatorLock lock(self);
-        py::gil_scoped_release release;
-        out.plan = settingErrors(
-            [&] { return planProfile(self.evaluator, parameters, p, settings, report, bridge.stopFlag()); });
-    }
-    bridge.raiseFailure();
+    out.plan = runProfileCall(self, rows, start, chosen, level, points, noise, penalties, threads, std::move(progress),
+                              [](auto&&... a) { return planProfile(a...); });
     return out;
 }
 

@@ -269,8 +269,8 @@ def sample(batch, start, *, walkers=None, steps=500, seed=1, noise=None, prior=N
             detail = str(e).strip().splitlines()[0] if str(e).strip() else "too few steps."
     reliable = detail is None
     if not reliable:
-        message = (f"the chain is too short for a reliable autocorrelation time ({steps} steps; emcee: {detail} "
-                   "Run at least 50 times the estimate.")
+        message = (f"the chain is too short for a reliable autocorrelation time ({steps} steps; emcee: {detail}); "
+                   "run at least 50 times the estimate")
         notes.append(message)
         warnings.warn(message, PosteriorWarning, stacklevel=3)
     return Posterior(names, sampler.get_chain(), sampler.get_log_prob(), sampler.acceptance_fraction.copy(),

@@ -309,33 +309,41 @@ TEST(Batch, PartsJoinToTheWholeByTheirTrace) {
             std::vector<double> carried(part.carriedState().size(), 0.0);
             Diagnostics last{};
             int reads = 0;
+            struct Run {
+                std::vector<double> errors;
+                std::vector<Diagnostics> diagnostics;
+                BatchTrace trace;
+                std::vector<double> after;
+            };
+            const auto runPart = [&](std::span<const ModelParameters> slice, const std::vector<double>& from, int threads) {
+                Run run{std::vector<double>(slice.size()), std::vector<Diagnostics>(slice.size()), {}, {}};
+                part.restoreCarriedState(from);
+                part.evaluateBatchTraced(slice, switchOptions(switches), run.errors, run.diagnostics, run.trace, nullptr,
+                                         threads);
+                run.after = part.carriedState();
+                return run;
+            };
             for (std::size_t a = 0; a < sets.size(); a += size) {
                 const std::span<const ModelParameters> slice(sets.data() + a, std::min(size, sets.size() - a));
-                std::vector<double> e(slice.size());
-                std::vector<Diagnostics> d(slice.size());
-                BatchTrace trace;
-                part.restoreCarriedState(carried);
-                part.evaluateBatchTraced(slice, switchOptions(switches), e, d, trace, nullptr, 1);
-                const std::vector<double> after = part.carriedState();
+                const Run first = runPart(slice, carried, 1);
+                const auto& [e, d, trace, after] = first;
                 // From values that agree only where the part read them: the same results.
                 std::vector<double> poisoned(carried.size(), std::numeric_limits<double>::quiet_NaN());
                 for (std::size_t i = 0; i < carried.size(); ++i) {
                     if (trace.read[i]) poisoned[i] = carried[i];
                     reads += trace.read[i];
                 }
-                std::vector<double> e2(slice.size());
-                std::vector<Diagnostics> d2(slice.size());
-                BatchTrace trace2;
-                part.restoreCarriedState(poisoned);
-                part.evaluateBatchTraced(slice, switchOptions(switches), e2, d2, trace2, nullptr, 2);
-                const std::vector<double> after2 = part.carriedState();
+                const Run second = runPart(slice, poisoned, 2);
+                const auto& [e2, d2, trace2, after2] = second;
                 for (std::size_t k = 0; k < slice.size(); ++k) {
                     EXPECT_TRUE(sameDouble(e[k], errors[a + k])) << a + k;
                     EXPECT_TRUE(sameDouble(e2[k], errors[a + k])) << a + k;
                     if (trace.completed[k]) last = d[k];
                     for (int i = 0; i < diagnosticsCount; ++i) {
                         EXPECT_TRUE(sameDouble(last.hostOrder()[i], diagnostics[a + k].hostOrder()[i])) << a + k;
-                        if (trace.completed[k]) EXPECT_TRUE(sameDouble(d2[k].hostOrder()[i], d[k].hostOrder()[i]));
+                        if (trace.completed[k]) {
+                            EXPECT_TRUE(sameDouble(d2[k].hostOrder()[i], d[k].hostOrder()[i]));
+                        }
                     }
                 }
                 EXPECT_EQ(trace2.replaced, trace.replaced);
@@ -352,7 +360,9 @@ TEST(Batch, PartsJoinToTheWholeByTheirTrace) {
             const std::vector<double> expected = whole.carriedState();
             ASSERT_EQ(carried.size(), expected.size());
             for (std::size_t i = 0; i < carried.size(); ++i) EXPECT_TRUE(sameDouble(carried[i], expected[i])) << i;
-            if (switches[2] == 0.0) EXPECT_GT(reads, 0);
+            if (switches[2] == 0.0) {
+                EXPECT_GT(reads, 0);
+            }
         }
     }
 }

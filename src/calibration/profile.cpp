@@ -412,8 +412,11 @@ ProfilePlan planProfile(Evaluator& evaluator, const ParameterSettings& parameter
     std::vector<std::size_t> all(p);
     for (std::size_t j = 0; j < p; ++j) all[j] = j;
     {
+        // The start value (one evaluation) is taken even when a stop came
+        // during the analysis above: an interrupted profile reports from it.
+        LikelihoodFit once(evaluator, cube, settings.noise, settings.penalties, steps, nullptr, evaluations);
+        result.startLogLikelihood = once.logLikelihoodOf(once.residualsOf({x})[0]);
         LikelihoodFit fit(evaluator, cube, settings.noise, settings.penalties, steps, stop, evaluations);
-        result.startLogLikelihood = fit.logLikelihoodOf(fit.residualsOf({x})[0]);
         if (!std::isfinite(result.startLogLikelihood)) {
             throw CalibrationError(result.startLogLikelihood > 0
                                        ? "the calibration fits these tests exactly: there is no noise to build a "
@@ -429,7 +432,7 @@ ProfilePlan planProfile(Evaluator& evaluator, const ParameterSettings& parameter
             result.logLikelihood = result.startLogLikelihood;
         }
         result.estimate = cube.toParameters(x);
-        result.fitEvaluations = fit.evaluations;
+        result.fitEvaluations = once.evaluations + fit.evaluations;
         report("fit", true);
     }
     const double mlValue = result.logLikelihood;

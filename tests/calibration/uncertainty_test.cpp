@@ -4,11 +4,13 @@
 // and the command line from calibrate through eval --residuals to profile.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <fstream>
 #include <sstream>
 
 #include "calibration/calibration_error.hpp"
+#include "calibration/profile.hpp"
 #include "calibration/synthesis.hpp"
 #include "calibration/uncertainty.hpp"
 #include "io/json.hpp"
@@ -125,6 +127,15 @@ TEST(Uncertainty, VerdictsIntervalsNoiseAndRecord) {
     EXPECT_EQ(chi.verdict, "at the lower bound");
     EXPECT_EQ(chi.lower, 0.2);
     EXPECT_GT(chi.upper, 0.2);
+    // A stop asked for before the profile starts: an interrupted result from
+    // the start value, nothing escaping.
+    const std::atomic<bool> stopped{true};
+    ProfileSettings quick;
+    quick.parameters = {parameterIndex("propm")};
+    quick.points = 2;
+    const ProfileResult halted = profileLikelihood(evaluator, settings, truth, quick, {}, &stopped);
+    EXPECT_TRUE(halted.interrupted);
+    EXPECT_TRUE(std::isfinite(halted.startLogLikelihood));
     // The sand tests' best set, two parameters at a bound: correlations that
     // mix the fit with them held and the full fit stay correlations, and no
     // verdict names a parameter held at its bound.

@@ -238,8 +238,6 @@ void shearPairFirst(int codeB, const PathConstants& ca, const StartState& sa, do
     }
 }
 
-int codeOf(std::int32_t testType) { return testType >= 1 && testType <= 5 ? testType : 0; }
-
 }  // namespace
 
 void runShearPathPair(const ModelConstants& model, const StartState& startA, const ShearSettings& a,

@@ -71,6 +71,10 @@ void integrateShearPath(const ModelConstants& model, const StartState& start,
 void integrateIsotropicCompression(const ModelConstants& model, const StartState& start,
                                    const CompressionSettings& settings, const PathArrays& out);
 
+// The path code a test type is stepped by: 1 to 5, or 0 for every other
+// type (a run that only reports its start).
+constexpr int codeOf(std::int32_t testType) { return testType >= 1 && testType <= 5 ? testType : 0; }
+
 // The shear path, returning the number of points it reached: nPoints, or
 // the point whose void ratio ended the path early.
 int runShearPath(const ModelConstants& model, const StartState& start, const ShearSettings& settings,

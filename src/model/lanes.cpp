@@ -149,8 +149,6 @@ void curvePointers(const PathArrays& a, double* (&curve)[curveCount]) {
     curve[epsVolCurve] = a.epsVol.data();
 }
 
-int codeOf(std::int32_t testType) { return testType >= 1 && testType <= 5 ? testType : 0; }
-
 // Lanes [0, count) of a group filled; the rest copy lane 0's values.
 template <class Group>
 void padGroup(Group& g, int count) {
@@ -260,10 +258,10 @@ void compressionKernel(std::span<CompressionLane> lanes) {
 constexpr int genericWidth = GenericLanes::width;
 const LaneKernel generic{"generic", genericWidth, shearKernel<laneShearGroup<GenericLanes>, genericWidth>,
                          compressionKernel<laneCompressionGroup<GenericLanes>, genericWidth>,
-                         mixedShearKernel<laneShearGroup<GenericLanes>, genericWidth>};
+                         mixedShearKernel<laneShearGroup<GenericLanes>, genericWidth>, {2.5, 5.0}};
 #if defined(__SSE2__)
 const LaneKernel sse2{"sse2", 8, shearKernel<sse2ShearGroup, 8>, compressionKernel<sse2CompressionGroup, 8>,
-                      mixedShearKernel<sse2ShearGroup, 8>};
+                      mixedShearKernel<sse2ShearGroup, 8>, {1.6, 2.8}};
 #endif
 
 #if defined(CALVENOR_AVX2_KERNEL)
@@ -303,7 +301,7 @@ const LaneKernel* avx2Kernel() {
 #if defined(CALVENOR_AVX2_KERNEL)
     static const LaneKernel avx2{"avx2", 8, lanes::shearKernel<lanes::avx2ShearGroup, 8>,
                                  lanes::compressionKernel<lanes::avx2CompressionGroup, 8>,
-                                 lanes::mixedShearKernel<lanes::avx2ShearGroup, 8>};
+                                 lanes::mixedShearKernel<lanes::avx2ShearGroup, 8>, {1.3, 2.45}};
     static const bool supported = lanes::avx2Supported();
     return supported ? &avx2 : nullptr;
 #else

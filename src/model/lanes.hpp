@@ -55,6 +55,11 @@ struct LaneKernel {
     // code, in the order given, each lane stepped by the rules of its own
     // code (a group computes the increments of every code it holds).
     void (*shearMixed)(std::span<ShearLane> lanes);
+    // Time of a group of two to four lanes, and of a larger one, against a
+    // single run (lane benchmarks): a group of up to four lanes takes one
+    // register per value (SSE2: two), a larger one twice as many; the
+    // generic kernel steps four lanes of plain doubles.
+    double groupCost[2];
 };
 
 // The kernel in plain C++, for every processor.

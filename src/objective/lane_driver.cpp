@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <string_view>
 
 #include "objective/objective.hpp"
 #include "objective/test_steps.hpp"
@@ -25,14 +24,7 @@ double shearCost(std::int32_t testType) {
 }
 
 double laneGroupFactor(const LaneKernel& kernel, int lanes) {
-    if (lanes <= 1) return 1.0;
-    // A group of up to four lanes takes one register per value (SSE2: two),
-    // a larger one twice as many; the generic kernel steps four lanes of
-    // plain doubles.
-    const std::string_view name = kernel.name;
-    if (name == "avx2") return lanes <= 4 ? 1.3 : 2.45;
-    if (name == "sse2") return lanes <= 4 ? 1.6 : 2.8;
-    return 2.5 * ((lanes + 3) / 4);
+    return lanes <= 1 ? 1.0 : kernel.groupCost[lanes <= 4 ? 0 : 1];
 }
 
 namespace {
@@ -44,8 +36,6 @@ constexpr double pairFactor = 0.8;
 // A point of a compression run, against a shear path (lane benchmarks: a
 // compression step takes about 0.73 of a shear step of type 1).
 constexpr double compressionPointCost = 0.73 / pathPoints;
-
-int codeOf(std::int32_t testType) { return testType >= 1 && testType <= 5 ? testType : 0; }
 
 // Calls f with every value the plan of a chunk depends on.
 template <class F>
@@ -165,7 +155,7 @@ double layOut(const LaneKernel& kernel, const TestStore& store, int first, const
             if (n - others == 1) {
                 if (bucket != nullptr) bucket->singles.push_back(tests[others]);
             } else {
-                addGroup(tests + others, n - others, true);
+                addGroup(tests + others, n - others, code(tests[others]) != code(tests[n - 1]));
             }
         } else {
             cost += group;
@@ -359,11 +349,19 @@ void runBucket(const ModelConstants& model, const TestStore& store, int first, T
         l.out = b.arrays();
         return l;
     };
-    // A shear run that ends early leaves entries the sequential driver would
-    // hold as the previous test, or the clearing after the compression run,
-    // left them: such a test is simulated again in order.
+    // A shear run that ends early leaves entries as they were. After a
+    // compression run the sequential driver clears the buffers first: the
+    // run is made again on cleared buffers. A test that begins directly
+    // holds the previous test's entries there: it is simulated again in order.
     auto settle = [&](int i, int reached) {
-        if (reached < pathPoints) s.redo[static_cast<std::size_t>(i)] = 1;
+        if (reached >= pathPoints) return;
+        if (testStart(store, first + i) == TestStart::compression) {
+            PathBuffers& b = s.window[static_cast<std::size_t>(i)];
+            b.clear();
+            runShearPath(model, s.starts[static_cast<std::size_t>(i)], shearSettings(store, first + i), b.arrays());
+        } else {
+            s.redo[static_cast<std::size_t>(i)] = 1;
+        }
     };
 
     std::size_t begin = 0;

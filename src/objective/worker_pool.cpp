@@ -68,7 +68,8 @@ void WorkerPool::workerLoop(unsigned worker) {
         // evaluations): a worker looks out for the next job a little while
         // before it sleeps, so the call need not wake it.
         const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(250);
-        for (int spin = 1; generation_.load(std::memory_order_acquire) == seen; ++spin) {
+        for (int spin = 1; generation_.load(std::memory_order_acquire) == seen && !stopping_.load(std::memory_order_relaxed);
+             ++spin) {
 #if defined(__x86_64__) || defined(__i386__)
             __builtin_ia32_pause();
 #endif

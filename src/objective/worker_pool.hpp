@@ -74,7 +74,7 @@ private:
     std::condition_variable done_;
     std::atomic<std::size_t> generation_{0};
     unsigned busy_ = 0;
-    bool stopping_ = false;
+    std::atomic<bool> stopping_{false};  // read by spinning workers without the lock
     // The current job.
     std::size_t count_ = 0;
     std::size_t next_ = 0;

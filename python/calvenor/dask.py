@@ -35,7 +35,7 @@ except ImportError as error:  # pragma: no cover - depends on the machine
 
 from . import _core
 from ._errors import LoadError
-from ._multistart import Multistart, run_plan as _runs
+from ._multistart import Multistart, is_path, run_plan as _runs
 from ._posterior import noise_tuple, sample, start_from
 
 __all__ = ["Evaluator", "Multistart", "evaluate_batch", "multistart", "posterior", "profile"]
@@ -122,10 +122,6 @@ def _gather(client, futures):
         raise
 
 
-def _is_folder(tests):
-    return isinstance(tests, (str, bytes, os.PathLike))
-
-
 def _test_tuples(tests):
     import calvenor
     tests = list(tests)
@@ -148,7 +144,7 @@ class _TestSet:
 
     def __init__(self, client, tests):
         self.client = client
-        if _is_folder(tests):
+        if is_path(tests):
             self.folder = os.path.abspath(os.fsdecode(os.fspath(tests)))
             self._scattered = None
         else:
@@ -348,15 +344,15 @@ def multistart(client, tests, *, seeds=None, runs=None, seed=1, **options):
     calibrations run here, one after another.
     """
     import calvenor
+    if client is None:
+        return calvenor.multistart(tests, seeds=seeds, runs=runs, seed=seed, **options)
     if "threads" in options:
         raise ValueError("threads: a calibration on a cluster uses the threads of its worker")
     plan = _runs(tests, seeds, runs, seed)
-    if client is None:
-        return calvenor.multistart(tests, seeds=seeds, runs=runs, seed=seed, **options)
     sets = {}
     futures = []
     for label, source, s in plan:
-        key = os.fspath(source) if isinstance(source, (str, bytes, os.PathLike)) else id(source)
+        key = os.fspath(source) if is_path(source) else id(source)
         if key not in sets:
             sets[key] = _TestSet(client, source)
         token, where = sets[key].source("working")

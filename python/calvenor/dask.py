@@ -25,6 +25,7 @@ import math
 import os
 import threading
 import time
+import uuid
 
 import numpy as np
 
@@ -144,6 +145,10 @@ class _TestSet:
 
     def __init__(self, client, tests):
         self.client = client
+        # A folder's token names this test set, not only the folder: a worker
+        # reads it once for this test set, and again for the next one (whose
+        # files may have changed since).
+        self._nonce = uuid.uuid4().hex
         if is_path(tests):
             self.folder = os.path.abspath(os.fsdecode(os.fspath(tests)))
             self._scattered = None
@@ -160,7 +165,7 @@ class _TestSet:
         with the reader's message (calvenor.LoadError)."""
         if self.folder is None:
             return self._token, ("tests", self._scattered)
-        token = "folder-" + hashlib.sha256(repr((self.folder, list_kind)).encode()).hexdigest()
+        token = "folder-" + hashlib.sha256(repr((self.folder, list_kind, self._nonce)).encode()).hexdigest()
         source = ("folder", self.folder, list_kind)
         if token not in self._probed:
             _gather(self.client, [self.client.submit(_probe, token, source, pure=False)])

@@ -157,6 +157,7 @@ def test_ctrl_c_cancels_the_outstanding_chunks(client):
 def test_a_test_set_that_cannot_be_read_fails_once_with_the_readers_message(client, tmp_path):
     bad = tmp_path / "bad"
     shutil.copytree(SAND, bad)
+    cluster_api.evaluate_batch(client, bad, random_sets(8))  # read while it could be: not kept for the next test set
     data = bad / "vornevResult" / "CD100.txt"
     data.write_text(data.read_text() + "0.5 oops\n")
     with pytest.raises(calvenor.LoadError) as local:

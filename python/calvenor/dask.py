@@ -45,7 +45,6 @@ __all__ = ["Evaluator", "Multistart", "evaluate_batch", "multistart", "posterior
 # On the workers: one evaluator per test set, built on first use.
 
 _EVALUATORS = collections.OrderedDict()  # token -> calvenor.Evaluator, in this worker process
-_TESTS = {}                              # token -> list of LabTest
 _CACHE_LOCK = threading.Lock()
 _CACHE_SIZE = 8
 
@@ -59,18 +58,11 @@ def _worker_threads():
         return 0
 
 
-def _worker_tests(token, source):
+def _worker_tests(source):
     import calvenor
-    with _CACHE_LOCK:
-        tests = _TESTS.get(token)
-    if tests is None:
-        if source[0] == "folder":
-            tests = calvenor.read_tests(source[1], source[2])
-        else:
-            tests = [calvenor.LabTest(*t) for t in source[1]]
-        with _CACHE_LOCK:
-            _TESTS[token] = tests
-    return tests
+    if source[0] == "folder":
+        return calvenor.read_tests(source[1], source[2])
+    return [calvenor.LabTest(*t) for t in source[1]]
 
 
 def _worker_evaluator(token, source):
@@ -82,13 +74,11 @@ def _worker_evaluator(token, source):
         if evaluator is not None:
             _EVALUATORS.move_to_end(token)
             return evaluator
-    tests = _worker_tests(token, source)
-    evaluator = calvenor.Evaluator.from_tests(tests, threads=_worker_threads())
+    evaluator = calvenor.Evaluator.from_tests(_worker_tests(source), threads=_worker_threads())
     with _CACHE_LOCK:
         evaluator = _EVALUATORS.setdefault(token, evaluator)
         while len(_EVALUATORS) > _CACHE_SIZE:
-            old, _ = _EVALUATORS.popitem(last=False)
-            _TESTS.pop(old, None)
+            _EVALUATORS.popitem(last=False)
     return evaluator
 
 
@@ -104,9 +94,14 @@ def _chain(token, source, plan, side):
     return _core.profile_chain(_worker_evaluator(token, source), plan, side)
 
 
-def _calibrate(token, source, options):
+def _calibrate(source, options):
+    """A calibration on a fresh evaluator, as calvenor.calibrate makes it: on a
+    folder host style, so that its record names the folder and its files."""
     import calvenor
-    evaluator = calvenor.Evaluator.from_tests(_worker_tests(token, source), threads=_worker_threads())
+    if source[0] == "folder":
+        evaluator = calvenor.Evaluator(source[1], threads=_worker_threads())
+    else:
+        evaluator = calvenor.Evaluator.from_tests(_worker_tests(source), threads=_worker_threads())
     return calvenor.calibrate(evaluator, **options)
 
 
@@ -360,6 +355,6 @@ def multistart(client, tests, *, seeds=None, runs=None, seed=1, **options):
         key = os.fspath(source) if is_path(source) else id(source)
         if key not in sets:
             sets[key] = _TestSet(client, source)
-        token, where = sets[key].source("working")
-        futures.append(client.submit(_calibrate, token, where, dict(options, seed=s), pure=False))
+        _, where = sets[key].source("working")
+        futures.append(client.submit(_calibrate, where, dict(options, seed=s), pure=False))
     return Multistart([label for label, _, _ in plan], _gather(client, futures))

@@ -4,6 +4,7 @@ posterior, profile and multistart; a worker killed mid-run; Ctrl-C; a test set
 that cannot be read."""
 
 import _thread
+import json
 import os
 import shutil
 import signal
@@ -106,11 +107,12 @@ def test_posterior_profile_and_multistart_are_the_local_ones(client):
         alone = calvenor.calibrate(SAND, seed=seed, max_evaluations=150)
         assert_same_bits(result.parameters, alone.parameters, f"seed {seed}")
         assert result.error == alone.error and result.evaluations == alone.evaluations
+        recorded = [{k: json.loads(r.json)[k] for k in ("dir", "files")} for r in (result, alone)]
+        assert recorded[0] == recorded[1] and recorded[0]["files"]
     assert runs.labels == [4, 5] and runs.table().count("\n") == 3
 
 
 def _json(result):
-    import json
     j = json.loads(result.json)
     j["local"].pop("seconds")
     return j

@@ -322,13 +322,12 @@ def profile(client, tests, calibration, *, parameters=None, level=0.95, points=2
     arguments = _profile_arguments(start, parameters, level, points, noise, threads)
     began = time.monotonic()
     plan = _core.profile_plan(local, *arguments, progress)
+    # The plan comes back only when its fit ran to the end: a stop (Ctrl-C,
+    # or an exception of progress) is raised by profile_plan.
     token, source = test_set.source("working")
-    if plan.interrupted:
-        chains = [plan.chain_start(c) for c in range(plan.chain_count)]
-    else:
-        [shared] = client.scatter([plan], hash=False)
-        chains = _gather(client, [client.submit(_chain, token, source, shared, c, pure=False)
-                                  for c in range(plan.chain_count)])
+    [shared] = client.scatter([plan], hash=False)
+    chains = _gather(client, [client.submit(_chain, token, source, shared, c, pure=False)
+                              for c in range(plan.chain_count)])
     return _core.profile_finish(plan, chains, time.monotonic() - began)
 
 

@@ -119,9 +119,6 @@ def _gather(client, futures):
 
 
 def _test_tuples(tests):
-    import calvenor
-    tests = list(tests)
-    calvenor.Evaluator.from_tests(tests)  # the checks of a local evaluator, here at the client
     return tuple((t.name, t.type, t.p_initial, t.e_initial, np.ascontiguousarray(t.rows, dtype=np.float64))
                  for t in tests)
 
@@ -144,11 +141,15 @@ class _TestSet:
         # reads it once for this test set, and again for the next one (whose
         # files may have changed since).
         self._nonce = uuid.uuid4().hex
+        self._checked = None  # the local evaluator that checked tests in memory
         if is_path(tests):
             self.folder = os.path.abspath(os.fsdecode(os.fspath(tests)))
             self._scattered = None
         else:
+            import calvenor
             self.folder = None
+            tests = list(tests)
+            self._checked = calvenor.Evaluator.from_tests(tests)  # the checks of a local evaluator, here
             tuples = _test_tuples(tests)
             self._token = _tests_token(tuples)
             [self._scattered] = client.scatter([tuples], hash=False)
@@ -168,11 +169,16 @@ class _TestSet:
         return token, source
 
     def local_evaluator(self):
+        """A fresh local evaluator of the tests: for tests in memory first the
+        one that checked them."""
         import calvenor
         if self.folder is not None:
             return calvenor.Evaluator(self.folder)
-        tuples = self.client.gather(self._scattered)
-        return calvenor.Evaluator.from_tests([calvenor.LabTest(*t) for t in tuples])
+        evaluator, self._checked = self._checked, None
+        if evaluator is None:
+            tuples = self.client.gather(self._scattered)
+            evaluator = calvenor.Evaluator.from_tests([calvenor.LabTest(*t) for t in tuples])
+        return evaluator
 
 
 def _switch_on(value):

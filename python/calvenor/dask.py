@@ -354,12 +354,15 @@ def multistart(client, tests, *, seeds=None, runs=None, seed=1, **options):
     if "threads" in options:
         raise ValueError("threads: a calibration on a cluster uses the threads of its worker")
     plan = _runs(tests, seeds, runs, seed)
+    # Every test set is checked (a folder loaded by a worker) before any calibration is sent.
     sets = {}
-    futures = []
-    for label, source, s in plan:
+    runs = []
+    for _, source, s in plan:
         key = os.fspath(source) if is_path(source) else id(source)
         if key not in sets:
             sets[key] = _TestSet(client, source)
-        _, where = sets[key].source("working")
-        futures.append(client.submit(_calibrate, where, dict(options, seed=s), pure=False))
+            sets[key].source("working")
+        runs.append((sets[key], s))
+    futures = [client.submit(_calibrate, test_set.source("working")[1], dict(options, seed=s), pure=False)
+               for test_set, s in runs]
     return Multistart([label for label, _, _ in plan], _gather(client, futures))

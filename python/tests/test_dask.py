@@ -169,3 +169,8 @@ def test_a_test_set_that_cannot_be_read_fails_once_with_the_readers_message(clie
     assert str(remote.value) == str(local.value) and remote.value.line == local.value.line
     with pytest.raises(calvenor.LoadError):
         cluster_api.multistart(client, bad, seeds=[1, 2], max_evaluations=100)
+    # No calibration is sent before every folder has been checked.
+    with pytest.raises(calvenor.LoadError):
+        cluster_api.multistart(client, [SAND, bad], max_evaluations=100000)
+    assert not client.run_on_scheduler(lambda dask_scheduler: [k for k in dask_scheduler.tasks
+                                                               if str(k).startswith("_calibrate-")])

@@ -26,6 +26,7 @@ import os
 import threading
 import time
 import uuid
+from concurrent.futures import CancelledError
 
 import numpy as np
 
@@ -142,24 +143,32 @@ class _TestSet:
         # files may have changed since).
         self._nonce = uuid.uuid4().hex
         self._checked = None  # the local evaluator that checked tests in memory
+        self._tuples = self._scattered = None
         if is_path(tests):
             self.folder = os.path.abspath(os.fsdecode(os.fspath(tests)))
-            self._scattered = None
         else:
             import calvenor
             self.folder = None
             tests = list(tests)
             self._checked = calvenor.Evaluator.from_tests(tests)  # the checks of a local evaluator, here
-            tuples = _test_tuples(tests)
-            self._token = _tests_token(tuples)
-            [self._scattered] = client.scatter([tuples], hash=False)
+            self._tuples = _test_tuples(tests)
+            self._token = _tests_token(self._tuples)
+            self.scatter()
         self._probed = set()
+
+    def scatter(self):
+        """Sends tests in memory to the workers, again when the workers that
+        held them have died (the scheduler then cancels what needs them)."""
+        if self._tuples is not None:
+            [self._scattered] = self.client.scatter([self._tuples], hash=False)
 
     def source(self, list_kind="working"):
         """(token, source) of the list; a folder's list is loaded once by a
         worker first, so that a list that cannot be read fails here, once,
         with the reader's message (calvenor.LoadError)."""
         if self.folder is None:
+            if self._scattered.status != "finished":
+                self.scatter()
             return self._token, ("tests", self._scattered)
         token = "folder-" + hashlib.sha256(repr((self.folder, list_kind, self._nonce)).encode()).hexdigest()
         source = ("folder", self.folder, list_kind)
@@ -176,9 +185,22 @@ class _TestSet:
             return calvenor.Evaluator(self.folder)
         evaluator, self._checked = self._checked, None
         if evaluator is None:
-            tuples = self.client.gather(self._scattered)
-            evaluator = calvenor.Evaluator.from_tests([calvenor.LabTest(*t) for t in tuples])
+            evaluator = calvenor.Evaluator.from_tests([calvenor.LabTest(*t) for t in self._tuples])
         return evaluator
+
+
+def _gather_resubmitting(client, submit, test_sets):
+    """The results of the futures submit() returns, in order. A worker that
+    dies takes the tests in memory it held with it when no other worker has
+    them yet, and the scheduler cancels the tasks that need them: then they
+    are scattered again and submit() (which takes each test set's source
+    anew) runs once more."""
+    try:
+        return _gather(client, submit())
+    except CancelledError:
+        for test_set in test_sets:
+            test_set.scatter()
+        return _gather(client, submit())
 
 
 def _switch_on(value):
@@ -246,15 +268,19 @@ class Evaluator:
         if reload and self._list != "full" and self._tests.folder is not None:
             # A reload loads the full list; the calls after it keep it.
             self._list, self._values = "full", None
-        token, source = self._tests.source(self._list)
         size = self._chunk_size(count)
         bounds = [(a, min(a + size, count)) for a in range(0, count, size)]
         flags = (1.0 if _switch_on(switches[0]) else 0.0, 0.0, 1.0 if reload else 0.0)
 
-        def submit(a, b, entering):
-            return self.client.submit(_part, token, source, sets[a:b], flags, entering, noise, pure=False)
+        def chunks(runs):
+            """The parts of the chunks (a, b, values entering) of runs, in order."""
+            def submit():
+                token, source = self._tests.source(self._list)
+                return [self.client.submit(_part, token, source, sets[a:b], flags, entering, noise, pure=False)
+                        for a, b, entering in runs]
+            return _gather_resubmitting(self.client, submit, [self._tests])
 
-        parts = _gather(self.client, [submit(a, b, None) for a, b in bounds])
+        parts = chunks([(a, b, None) for a, b in bounds])
         values = self._values
         if values is None:
             values = np.zeros(parts[0]["values"].size)
@@ -262,13 +288,13 @@ class Evaluator:
         for j, part in enumerate(parts):
             read = part["read"]
             if read.any() and np.any(values[read].view(np.uint64) != 0):
-                reruns[j] = submit(*bounds[j], values.copy())
+                reruns[j] = (*bounds[j], values.copy())
             replaced = part["replaced"]
             values = values.copy()
             values[replaced] = part["values"][replaced]
         if reruns:
             self.reruns += len(reruns)
-            for j, part in zip(reruns, _gather(self.client, list(reruns.values()))):
+            for j, part in zip(reruns, chunks(list(reruns.values()))):
                 parts[j] = part
         errors = np.concatenate([p["errors"] for p in parts])
         diagnostics = np.concatenate([p["diagnostics"] for p in parts])
@@ -330,10 +356,12 @@ def profile(client, tests, calibration, *, parameters=None, level=0.95, points=2
     plan = _core.profile_plan(local, *arguments, progress)
     # The plan comes back only when its fit ran to the end: a stop (Ctrl-C,
     # or an exception of progress) is raised by profile_plan.
-    token, source = test_set.source("working")
-    [shared] = client.scatter([plan], hash=False)
-    chains = _gather(client, [client.submit(_chain, token, source, shared, c, pure=False)
-                              for c in range(plan.chain_count)])
+    def submit():
+        token, source = test_set.source("working")
+        [shared] = client.scatter([plan], hash=False)
+        return [client.submit(_chain, token, source, shared, c, pure=False) for c in range(plan.chain_count)]
+
+    chains = _gather_resubmitting(client, submit, [test_set])
     return _core.profile_finish(plan, chains, time.monotonic() - began)
 
 
@@ -363,6 +391,9 @@ def multistart(client, tests, *, seeds=None, runs=None, seed=1, **options):
             sets[key] = _TestSet(client, source)
             sets[key].source("working")
         runs.append((sets[key], s))
-    futures = [client.submit(_calibrate, test_set.source("working")[1], dict(options, seed=s), pure=False)
-               for test_set, s in runs]
-    return Multistart([label for label, _, _ in plan], _gather(client, futures))
+
+    def submit():
+        return [client.submit(_calibrate, test_set.source("working")[1], dict(options, seed=s), pure=False)
+                for test_set, s in runs]
+
+    return Multistart([label for label, _, _ in plan], _gather_resubmitting(client, submit, list(sets.values())))

@@ -1,7 +1,7 @@
 """calvenor.dask on a LocalCluster of two worker processes on the loopback
 interface, started and stopped here: bit identity with the local batch,
-posterior, profile and multistart; a worker killed mid-run; Ctrl-C; a test set
-that cannot be read."""
+posterior, profile and multistart; a worker killed mid-run, or holding the
+only copy of tests in memory; Ctrl-C; a test set that cannot be read."""
 
 import _thread
 import json
@@ -137,6 +137,19 @@ def test_a_worker_killed_mid_run_changes_nothing(client):
     assert_same_bits(outcome["result"][1], expected[1], "diagnostics")
     client.wait_for_workers(2, timeout=60)
     assert victim not in client.run(os.getpid).values()
+
+    # Tests in memory whose one copy dies with its worker are sent again.
+    evaluator = cluster_api.Evaluator(client, calvenor.read_tests(CLAY), chunk=20)
+    [holders] = client.who_has(evaluator._tests._scattered).values()
+    victim = client.run(os.getpid, workers=list(holders))[holders[0]]
+    os.kill(victim, signal.SIGKILL)
+    errors, diagnostics = evaluator.evaluate_batch(sets)
+    assert_same_bits(errors, expected[0], "errors, tests in memory")
+    assert_same_bits(diagnostics, expected[1], "diagnostics, tests in memory")
+    deadline = time.monotonic() + 60
+    while victim in client.run(os.getpid).values() and time.monotonic() < deadline:
+        time.sleep(0.1)
+    client.wait_for_workers(2, timeout=60)
 
 
 def test_ctrl_c_cancels_the_outstanding_chunks(client):

@@ -281,16 +281,15 @@ class Evaluator:
             return _gather_resubmitting(self.client, submit, [self._tests])
 
         parts = chunks([(a, b, None) for a, b in bounds])
-        values = self._values
-        if values is None:
-            values = np.zeros(parts[0]["values"].size)
+        # The values after each chunk, in a copy of those carried (kept as they
+        # are should the batch fail).
+        values = np.zeros(parts[0]["values"].size) if self._values is None else self._values.copy()
         reruns = {}
         for j, part in enumerate(parts):
             read = part["read"]
             if read.any() and np.any(values[read].view(np.uint64) != 0):
                 reruns[j] = (*bounds[j], values.copy())
             replaced = part["replaced"]
-            values = values.copy()
             values[replaced] = part["values"][replaced]
         if reruns:
             self.reruns += len(reruns)

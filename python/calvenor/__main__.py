@@ -146,7 +146,7 @@ def multistart(args):
 
 
 def _noise(text):
-    return calvenor._core.parse_noise(text)
+    return calvenor._noise_tuple(text)
 
 
 def main(argv=None):

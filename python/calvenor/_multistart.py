@@ -48,7 +48,7 @@ class Multistart:
                                   *(repr(row[n]) for n in names)]) + "\n")
 
     def __repr__(self):
-        return f"<calvenor.dask.Multistart of {len(self.results)} calibrations, best error {self.best.error:.9g}>"
+        return f"<calvenor.Multistart of {len(self.results)} calibrations, best error {self.best.error:.9g}>"
 
 
 def run_plan(tests, seeds, runs, seed):

@@ -20,6 +20,7 @@ batch.
 """
 
 import argparse
+import math
 import os
 import pathlib
 import statistics
@@ -82,13 +83,13 @@ def main():
 
         # Per-chunk overhead on one worker.
         client = clusters[0][1]
-        sizes = [args.sets, args.sets // 4, args.sets // 16, args.sets // 64, args.sets // 256]
+        sizes = sorted({max(1, args.sets // d) for d in (1, 4, 16, 64, 256)}, reverse=True)
         chunked = {size: cluster_api.Evaluator(client, workload, chunk=size) for size in sizes}
         times = {size: [] for size in sizes}
         for k in range(args.repeat):
             for size in sizes if k % 2 == 0 else sizes[::-1]:
                 times[size].append(timed(lambda: chunked[size].evaluate_batch(sets, (1, 0, 0))))
-        counts = np.array([math_ceil(args.sets, s) for s in sizes], dtype=float)
+        counts = np.array([math.ceil(args.sets / s) for s in sizes], dtype=float)
         medians = np.array([statistics.median(times[s]) for s in sizes])
         slope, intercept = np.polyfit(counts, medians, 1)
         print(f"\n{'chunk':>8} {'chunks':>7} {'seconds':>9}")
@@ -103,10 +104,6 @@ def main():
         for cluster, client in clusters:
             client.close()
             cluster.close()
-
-
-def math_ceil(a, b):
-    return -(-a // b)
 
 
 if __name__ == "__main__":

@@ -32,7 +32,7 @@ from ._errors import CalibrationInterrupted, EvaluationStopped, LoadError, Repor
 from . import _core
 from ._core import Evaluator, Residuals, simulate
 from ._core import ProfileOutcome as ProfileResult
-from ._multistart import Multistart, multistart
+from ._multistart import Multistart, multistart, is_path as _is_path
 from ._posterior import Posterior, PosteriorWarning, corner_plot
 from ._posterior import noise_tuple as _noise_tuple, sample as _sample, start_from as _start_from
 
@@ -246,7 +246,7 @@ def _flag(value, what):
 def _evaluator_for(source):
     if isinstance(source, Evaluator):
         return source
-    if isinstance(source, (str, bytes, _os.PathLike)):
+    if _is_path(source):
         return Evaluator(source)
     if isinstance(source, (list, tuple)):
         return Evaluator.from_tests(source)
@@ -334,7 +334,7 @@ def log_likelihood(residuals, quantities, noise=None):
 def _default_calibration(source, calibration):
     if calibration is not None:
         return calibration
-    if isinstance(source, (str, bytes, _os.PathLike)):
+    if _is_path(source):
         return _os.path.join(_os.fspath(source), "calvenor-calibration", "calibration.json")
     raise TypeError("calibration: required (the path of a calibration.json, or a CalibrationResult)")
 

@@ -4,6 +4,7 @@ Each runs here, or on a running Dask cluster with --scheduler ADDRESS.
 """
 
 import argparse
+import contextlib
 import json
 import os
 import sys
@@ -14,15 +15,22 @@ import numpy as np
 import calvenor
 
 
+@contextlib.contextmanager
 def _client(address):
+    """A client of the scheduler at `address` (None without one), closed at the end."""
     if not address:
-        return None
+        yield None
+        return
     try:
         from calvenor import dask as _  # noqa: F401  (checks that distributed is there)
         from distributed import Client
     except ImportError as e:
         raise SystemExit(f"calvenor: --scheduler needs Dask's distributed (Debian: python3-distributed): {e}")
-    return Client(address, timeout="30s")
+    client = Client(address, timeout="30s")
+    try:
+        yield client
+    finally:
+        client.close()
 
 
 def _out_folder(args):
@@ -56,14 +64,14 @@ def posterior(args):
     start = _start(args)
     folder = _tests_dir(args, start)
     _check_tests(folder, start)
-    client = _client(args.scheduler)
     options = dict(walkers=args.walkers, steps=args.steps, seed=args.seed, noise=args.noise,
                    progress=not args.quiet and sys.stderr.isatty())
-    if client is None:
-        result = calvenor.posterior(calvenor.Evaluator(folder, threads=args.threads), start, **options)
-    else:
-        from calvenor import dask as cluster
-        result = cluster.posterior(client, folder, start, chunk=args.chunk, **options)
+    with _client(args.scheduler) as client:
+        if client is None:
+            result = calvenor.posterior(calvenor.Evaluator(folder, threads=args.threads), start, **options)
+        else:
+            from calvenor import dask as cluster
+            result = cluster.posterior(client, folder, start, chunk=args.chunk, **options)
     out = _out_folder(args)
     os.makedirs(out, exist_ok=True)
     summary = result.summary(args.level)
@@ -92,14 +100,14 @@ def profile(args):
     start = _start(args)
     folder = _tests_dir(args, start)
     _check_tests(folder, start)
-    client = _client(args.scheduler)
     names = [n for n in args.parameters.split(",") if n] if args.parameters else None
     options = dict(parameters=names, level=args.level, points=args.points, noise=args.noise, threads=args.threads)
-    if client is None:
-        result = calvenor.profile(folder, start, **options)
-    else:
-        from calvenor import dask as cluster
-        result = cluster.profile(client, folder, start, **options)
+    with _client(args.scheduler) as client:
+        if client is None:
+            result = calvenor.profile(folder, start, **options)
+        else:
+            from calvenor import dask as cluster
+            result = cluster.profile(client, folder, start, **options)
     print(f"Profile likelihood of {len(result.profiles)} parameters, tests in {folder}, from {args.from_}")
     print(f"  maximum-likelihood fit: log-likelihood {result.log_likelihood:.8g}\n")
     level = f"{args.level * 100:g} % profile interval"
@@ -119,16 +127,16 @@ def profile(args):
 
 
 def multistart(args):
-    client = _client(args.scheduler)
     tests = args.dir[0] if len(args.dir) == 1 else list(args.dir)
     seeds = [int(s) for s in args.seeds.split(",")] if args.seeds else None
     options = dict(seeds=seeds, runs=args.runs, seed=args.seed, max_evaluations=args.max_evaluations,
                    algorithm=args.algorithm)
-    if client is None:
-        result = calvenor.multistart(tests, threads=args.threads, **options)
-    else:
-        from calvenor import dask as cluster
-        result = cluster.multistart(client, tests, **options)
+    with _client(args.scheduler) as client:
+        if client is None:
+            result = calvenor.multistart(tests, threads=args.threads, **options)
+        else:
+            from calvenor import dask as cluster
+            result = cluster.multistart(client, tests, **options)
     print(result.table(), end="")
     best = result.best
     print(f"\n  best         error {best.error:.9g} (seed {best.seed})")
@@ -138,7 +146,7 @@ def multistart(args):
 
 
 def _noise(text):
-    return calvenor._core.parse_noise(text)
+    return calvenor._noise_tuple(text)
 
 
 def main(argv=None):

@@ -6,8 +6,9 @@ import os
 from . import _core
 
 
-def _is_folder(tests):
-    return isinstance(tests, (str, bytes, os.PathLike))
+def is_path(value):
+    """Whether a test set (or a calibration) is given as a path: a folder or a file."""
+    return isinstance(value, (str, bytes, os.PathLike))
 
 
 class Multistart:
@@ -47,12 +48,12 @@ class Multistart:
                                   *(repr(row[n]) for n in names)]) + "\n")
 
     def __repr__(self):
-        return f"<calvenor.dask.Multistart of {len(self.results)} calibrations, best error {self.best.error:.9g}>"
+        return f"<calvenor.Multistart of {len(self.results)} calibrations, best error {self.best.error:.9g}>"
 
 
 def run_plan(tests, seeds, runs, seed):
     """(label, tests, seed) of each calibration."""
-    if isinstance(tests, dict) or (isinstance(tests, (list, tuple)) and tests and all(_is_folder(t) for t in tests)):
+    if isinstance(tests, dict) or (isinstance(tests, (list, tuple)) and tests and all(is_path(t) for t in tests)):
         items = tests.items() if isinstance(tests, dict) else [(os.fspath(t), t) for t in tests]
         return [(label, source, seed) for label, source in items]
     if seeds is None:

@@ -11,6 +11,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from . import _core
+from ._multistart import is_path
 
 
 class PosteriorWarning(UserWarning):
@@ -39,7 +40,7 @@ def start_from(calibration):
     """A :class:`Start` from a calibration.json path or a CalibrationResult."""
     if isinstance(calibration, Start):
         return calibration
-    if isinstance(calibration, (str, bytes, os.PathLike)):
+    if is_path(calibration):
         record = _core.read_calibration(os.fspath(calibration))
         return Start(tuple(record["parameters"]), tuple(tuple(s) for s in record["settings"]), record["penalties"],
                      tuple(record["noise"]), record["dir"], tuple(tuple(t) for t in record["tests"]))

@@ -25,6 +25,8 @@ import math
 import os
 import threading
 import time
+import uuid
+from concurrent.futures import CancelledError
 
 import numpy as np
 
@@ -35,7 +37,7 @@ except ImportError as error:  # pragma: no cover - depends on the machine
 
 from . import _core
 from ._errors import LoadError
-from ._multistart import Multistart, run_plan as _runs
+from ._multistart import Multistart, is_path, run_plan as _runs
 from ._posterior import noise_tuple, sample, start_from
 
 __all__ = ["Evaluator", "Multistart", "evaluate_batch", "multistart", "posterior", "profile"]
@@ -44,7 +46,6 @@ __all__ = ["Evaluator", "Multistart", "evaluate_batch", "multistart", "posterior
 # On the workers: one evaluator per test set, built on first use.
 
 _EVALUATORS = collections.OrderedDict()  # token -> calvenor.Evaluator, in this worker process
-_TESTS = {}                              # token -> list of LabTest
 _CACHE_LOCK = threading.Lock()
 _CACHE_SIZE = 8
 
@@ -58,18 +59,11 @@ def _worker_threads():
         return 0
 
 
-def _worker_tests(token, source):
+def _worker_tests(source):
     import calvenor
-    with _CACHE_LOCK:
-        tests = _TESTS.get(token)
-    if tests is None:
-        if source[0] == "folder":
-            tests = calvenor.read_tests(source[1], source[2])
-        else:
-            tests = [calvenor.LabTest(*t) for t in source[1]]
-        with _CACHE_LOCK:
-            _TESTS[token] = tests
-    return tests
+    if source[0] == "folder":
+        return calvenor.read_tests(source[1], source[2])
+    return [calvenor.LabTest(*t) for t in source[1]]
 
 
 def _worker_evaluator(token, source):
@@ -81,13 +75,11 @@ def _worker_evaluator(token, source):
         if evaluator is not None:
             _EVALUATORS.move_to_end(token)
             return evaluator
-    tests = _worker_tests(token, source)
-    evaluator = calvenor.Evaluator.from_tests(tests, threads=_worker_threads())
+    evaluator = calvenor.Evaluator.from_tests(_worker_tests(source), threads=_worker_threads())
     with _CACHE_LOCK:
         evaluator = _EVALUATORS.setdefault(token, evaluator)
         while len(_EVALUATORS) > _CACHE_SIZE:
-            old, _ = _EVALUATORS.popitem(last=False)
-            _TESTS.pop(old, None)
+            _EVALUATORS.popitem(last=False)
     return evaluator
 
 
@@ -103,9 +95,14 @@ def _chain(token, source, plan, side):
     return _core.profile_chain(_worker_evaluator(token, source), plan, side)
 
 
-def _calibrate(token, source, options):
+def _calibrate(source, options):
+    """A calibration on a fresh evaluator, as calvenor.calibrate makes it: on a
+    folder host style, so that its record names the folder and its files."""
     import calvenor
-    evaluator = calvenor.Evaluator.from_tests(_worker_tests(token, source), threads=_worker_threads())
+    if source[0] == "folder":
+        evaluator = calvenor.Evaluator(source[1], threads=_worker_threads())
+    else:
+        evaluator = calvenor.Evaluator.from_tests(_worker_tests(source), threads=_worker_threads())
     return calvenor.calibrate(evaluator, **options)
 
 
@@ -122,14 +119,7 @@ def _gather(client, futures):
         raise
 
 
-def _is_folder(tests):
-    return isinstance(tests, (str, bytes, os.PathLike))
-
-
 def _test_tuples(tests):
-    import calvenor
-    tests = list(tests)
-    calvenor.Evaluator.from_tests(tests)  # the checks of a local evaluator, here at the client
     return tuple((t.name, t.type, t.p_initial, t.e_initial, np.ascontiguousarray(t.rows, dtype=np.float64))
                  for t in tests)
 
@@ -148,23 +138,39 @@ class _TestSet:
 
     def __init__(self, client, tests):
         self.client = client
-        if _is_folder(tests):
+        # A folder's token names this test set, not only the folder: a worker
+        # reads it once for this test set, and again for the next one (whose
+        # files may have changed since).
+        self._nonce = uuid.uuid4().hex
+        self._checked = None  # the local evaluator that checked tests in memory
+        self._tuples = self._scattered = None
+        if is_path(tests):
             self.folder = os.path.abspath(os.fsdecode(os.fspath(tests)))
-            self._scattered = None
         else:
+            import calvenor
             self.folder = None
-            tuples = _test_tuples(tests)
-            self._token = _tests_token(tuples)
-            [self._scattered] = client.scatter([tuples], hash=False)
+            tests = list(tests)
+            self._checked = calvenor.Evaluator.from_tests(tests)  # the checks of a local evaluator, here
+            self._tuples = _test_tuples(tests)
+            self._token = _tests_token(self._tuples)
+            self.scatter()
         self._probed = set()
+
+    def scatter(self):
+        """Sends tests in memory to the workers, again when the workers that
+        held them have died (the scheduler then cancels what needs them)."""
+        if self._tuples is not None:
+            [self._scattered] = self.client.scatter([self._tuples], hash=False)
 
     def source(self, list_kind="working"):
         """(token, source) of the list; a folder's list is loaded once by a
         worker first, so that a list that cannot be read fails here, once,
         with the reader's message (calvenor.LoadError)."""
         if self.folder is None:
+            if self._scattered.status != "finished":
+                self.scatter()
             return self._token, ("tests", self._scattered)
-        token = "folder-" + hashlib.sha256(repr((self.folder, list_kind)).encode()).hexdigest()
+        token = "folder-" + hashlib.sha256(repr((self.folder, list_kind, self._nonce)).encode()).hexdigest()
         source = ("folder", self.folder, list_kind)
         if token not in self._probed:
             _gather(self.client, [self.client.submit(_probe, token, source, pure=False)])
@@ -172,11 +178,29 @@ class _TestSet:
         return token, source
 
     def local_evaluator(self):
+        """A fresh local evaluator of the tests: for tests in memory first the
+        one that checked them."""
         import calvenor
         if self.folder is not None:
             return calvenor.Evaluator(self.folder)
-        tuples = self.client.gather(self._scattered)
-        return calvenor.Evaluator.from_tests([calvenor.LabTest(*t) for t in tuples])
+        evaluator, self._checked = self._checked, None
+        if evaluator is None:
+            evaluator = calvenor.Evaluator.from_tests([calvenor.LabTest(*t) for t in self._tuples])
+        return evaluator
+
+
+def _gather_resubmitting(client, submit, test_sets):
+    """The results of the futures submit() returns, in order. A worker that
+    dies takes the tests in memory it held with it when no other worker has
+    them yet, and the scheduler cancels the tasks that need them: then they
+    are scattered again and submit() (which takes each test set's source
+    anew) runs once more."""
+    try:
+        return _gather(client, submit())
+    except CancelledError:
+        for test_set in test_sets:
+            test_set.scatter()
+        return _gather(client, submit())
 
 
 def _switch_on(value):
@@ -244,29 +268,32 @@ class Evaluator:
         if reload and self._list != "full" and self._tests.folder is not None:
             # A reload loads the full list; the calls after it keep it.
             self._list, self._values = "full", None
-        token, source = self._tests.source(self._list)
         size = self._chunk_size(count)
         bounds = [(a, min(a + size, count)) for a in range(0, count, size)]
         flags = (1.0 if _switch_on(switches[0]) else 0.0, 0.0, 1.0 if reload else 0.0)
 
-        def submit(a, b, entering):
-            return self.client.submit(_part, token, source, sets[a:b], flags, entering, noise, pure=False)
+        def chunks(runs):
+            """The parts of the chunks (a, b, values entering) of runs, in order."""
+            def submit():
+                token, source = self._tests.source(self._list)
+                return [self.client.submit(_part, token, source, sets[a:b], flags, entering, noise, pure=False)
+                        for a, b, entering in runs]
+            return _gather_resubmitting(self.client, submit, [self._tests])
 
-        parts = _gather(self.client, [submit(a, b, None) for a, b in bounds])
-        values = self._values
-        if values is None:
-            values = np.zeros(parts[0]["values"].size)
+        parts = chunks([(a, b, None) for a, b in bounds])
+        # The values after each chunk, in a copy of those carried (kept as they
+        # are should the batch fail).
+        values = np.zeros(parts[0]["values"].size) if self._values is None else self._values.copy()
         reruns = {}
         for j, part in enumerate(parts):
             read = part["read"]
             if read.any() and np.any(values[read].view(np.uint64) != 0):
-                reruns[j] = submit(*bounds[j], values.copy())
+                reruns[j] = (*bounds[j], values.copy())
             replaced = part["replaced"]
-            values = values.copy()
             values[replaced] = part["values"][replaced]
         if reruns:
             self.reruns += len(reruns)
-            for j, part in zip(reruns, _gather(self.client, list(reruns.values()))):
+            for j, part in zip(reruns, chunks(list(reruns.values()))):
                 parts[j] = part
         errors = np.concatenate([p["errors"] for p in parts])
         diagnostics = np.concatenate([p["diagnostics"] for p in parts])
@@ -326,13 +353,14 @@ def profile(client, tests, calibration, *, parameters=None, level=0.95, points=2
     arguments = _profile_arguments(start, parameters, level, points, noise, threads)
     began = time.monotonic()
     plan = _core.profile_plan(local, *arguments, progress)
-    token, source = test_set.source("working")
-    if plan.interrupted:
-        chains = [plan.chain_start(c) for c in range(plan.chain_count)]
-    else:
+    # The plan comes back only when its fit ran to the end: a stop (Ctrl-C,
+    # or an exception of progress) is raised by profile_plan.
+    def submit():
+        token, source = test_set.source("working")
         [shared] = client.scatter([plan], hash=False)
-        chains = _gather(client, [client.submit(_chain, token, source, shared, c, pure=False)
-                                  for c in range(plan.chain_count)])
+        return [client.submit(_chain, token, source, shared, c, pure=False) for c in range(plan.chain_count)]
+
+    chains = _gather_resubmitting(client, submit, [test_set])
     return _core.profile_finish(plan, chains, time.monotonic() - began)
 
 
@@ -348,17 +376,23 @@ def multistart(client, tests, *, seeds=None, runs=None, seed=1, **options):
     calibrations run here, one after another.
     """
     import calvenor
+    if client is None:
+        return calvenor.multistart(tests, seeds=seeds, runs=runs, seed=seed, **options)
     if "threads" in options:
         raise ValueError("threads: a calibration on a cluster uses the threads of its worker")
     plan = _runs(tests, seeds, runs, seed)
-    if client is None:
-        return calvenor.multistart(tests, seeds=seeds, runs=runs, seed=seed, **options)
+    # Every test set is checked (a folder loaded by a worker) before any calibration is sent.
     sets = {}
-    futures = []
-    for label, source, s in plan:
-        key = os.fspath(source) if isinstance(source, (str, bytes, os.PathLike)) else id(source)
+    runs = []
+    for _, source, s in plan:
+        key = os.fspath(source) if is_path(source) else id(source)
         if key not in sets:
             sets[key] = _TestSet(client, source)
-        token, where = sets[key].source("working")
-        futures.append(client.submit(_calibrate, token, where, dict(options, seed=s), pure=False))
-    return Multistart([label for label, _, _ in plan], _gather(client, futures))
+            sets[key].source("working")
+        runs.append((sets[key], s))
+
+    def submit():
+        return [client.submit(_calibrate, test_set.source("working")[1], dict(options, seed=s), pure=False)
+                for test_set, s in runs]
+
+    return Multistart([label for label, _, _ in plan], _gather_resubmitting(client, submit, list(sets.values())))

@@ -1,9 +1,10 @@
 """calvenor.dask on a LocalCluster of two worker processes on the loopback
 interface, started and stopped here: bit identity with the local batch,
-posterior, profile and multistart; a worker killed mid-run; Ctrl-C; a test set
-that cannot be read."""
+posterior, profile and multistart; a worker killed mid-run, or holding the
+only copy of tests in memory; Ctrl-C; a test set that cannot be read."""
 
 import _thread
+import json
 import os
 import shutil
 import signal
@@ -106,11 +107,12 @@ def test_posterior_profile_and_multistart_are_the_local_ones(client):
         alone = calvenor.calibrate(SAND, seed=seed, max_evaluations=150)
         assert_same_bits(result.parameters, alone.parameters, f"seed {seed}")
         assert result.error == alone.error and result.evaluations == alone.evaluations
+        recorded = [{k: json.loads(r.json)[k] for k in ("dir", "files")} for r in (result, alone)]
+        assert recorded[0] == recorded[1] and recorded[0]["files"]
     assert runs.labels == [4, 5] and runs.table().count("\n") == 3
 
 
 def _json(result):
-    import json
     j = json.loads(result.json)
     j["local"].pop("seconds")
     return j
@@ -136,6 +138,19 @@ def test_a_worker_killed_mid_run_changes_nothing(client):
     client.wait_for_workers(2, timeout=60)
     assert victim not in client.run(os.getpid).values()
 
+    # Tests in memory whose one copy dies with its worker are sent again.
+    evaluator = cluster_api.Evaluator(client, calvenor.read_tests(CLAY), chunk=20)
+    [holders] = client.who_has(evaluator._tests._scattered).values()
+    victim = client.run(os.getpid, workers=list(holders))[holders[0]]
+    os.kill(victim, signal.SIGKILL)
+    errors, diagnostics = evaluator.evaluate_batch(sets)
+    assert_same_bits(errors, expected[0], "errors, tests in memory")
+    assert_same_bits(diagnostics, expected[1], "diagnostics, tests in memory")
+    deadline = time.monotonic() + 60
+    while victim in client.run(os.getpid).values() and time.monotonic() < deadline:
+        time.sleep(0.1)
+    client.wait_for_workers(2, timeout=60)
+
 
 def test_ctrl_c_cancels_the_outstanding_chunks(client):
     evaluator = cluster_api.Evaluator(client, CLAY, chunk=4)
@@ -157,6 +172,7 @@ def test_ctrl_c_cancels_the_outstanding_chunks(client):
 def test_a_test_set_that_cannot_be_read_fails_once_with_the_readers_message(client, tmp_path):
     bad = tmp_path / "bad"
     shutil.copytree(SAND, bad)
+    cluster_api.evaluate_batch(client, bad, random_sets(8))  # read while it could be: not kept for the next test set
     data = bad / "vornevResult" / "CD100.txt"
     data.write_text(data.read_text() + "0.5 oops\n")
     with pytest.raises(calvenor.LoadError) as local:
@@ -166,3 +182,8 @@ def test_a_test_set_that_cannot_be_read_fails_once_with_the_readers_message(clie
     assert str(remote.value) == str(local.value) and remote.value.line == local.value.line
     with pytest.raises(calvenor.LoadError):
         cluster_api.multistart(client, bad, seeds=[1, 2], max_evaluations=100)
+    # No calibration is sent before every folder has been checked.
+    with pytest.raises(calvenor.LoadError):
+        cluster_api.multistart(client, [SAND, bad], max_evaluations=100000)
+    assert not client.run_on_scheduler(lambda dask_scheduler: [k for k in dask_scheduler.tasks
+                                                               if str(k).startswith("_calibrate-")])

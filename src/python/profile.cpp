@@ -168,8 +168,13 @@ ProfileChain chainFrom(const py::tuple& t) {
     return c;
 }
 
+// Raises IndexError for a side the plan does not have.
+void checkSide(const ProfilePlan& plan, std::size_t c) {
+    if (c >= plan.chainCount()) throw py::index_error("no side " + std::to_string(c) + " in this plan");
+}
+
 py::tuple profileChainRun(PyEvaluator& self, const PyProfilePlan& plan, std::size_t c, unsigned threads) {
-    if (c >= plan.plan.chainCount()) throw py::index_error("no side " + std::to_string(c) + " in this plan");
+    checkSide(plan.plan, c);
     std::atomic<std::int64_t> evaluations{0};
     ProfileChain chain;
     {
@@ -190,7 +195,13 @@ PyProfileResult profileFinish(const PyProfilePlan& plan, const std::vector<py::t
     std::vector<ProfileChain> sides;
     std::int64_t evaluations = 0;
     for (const py::tuple& t : chains) {
-        sides.push_back(chainFrom(t));
+        ProfileChain side = chainFrom(t);
+        const ProfileChain expected = plan.plan.chainStart(sides.size());
+        if (side.coordinate != expected.coordinate || side.direction != expected.direction) {
+            throw py::value_error("chains: side " + std::to_string(sides.size()) + " is not side " +
+                                  std::to_string(sides.size()) + " of this plan");
+        }
+        sides.push_back(std::move(side));
         evaluations += t[7].cast<std::int64_t>();
     }
     return PyProfileResult{finishProfile(plan.plan, std::move(sides), evaluations, seconds)};
@@ -288,7 +299,11 @@ void bindProfile(py::module_& m) {
         .def_property_readonly("chain_count", [](const PyProfilePlan& p) { return p.plan.chainCount(); })
         .def_property_readonly("interrupted", [](const PyProfilePlan& p) { return p.plan.result.interrupted; })
         .def(
-            "chain_start", [](const PyProfilePlan& p, std::size_t c) { return chainTuple(p.plan.chainStart(c), 0); },
+            "chain_start",
+            [](const PyProfilePlan& p, std::size_t c) {
+                checkSide(p.plan, c);
+                return chainTuple(p.plan.chainStart(c), 0);
+            },
             "Side c as it stands before it runs (for a plan whose fit was interrupted).")
         .def(py::pickle(&planState, &planFromState));
     py::class_<PyProfileResult>(m, "ProfileOutcome", "A profile's result (calvenor.profile).")

@@ -71,7 +71,7 @@ public:
     double logLikelihoodOf(const std::vector<double>& r) {
         if (r.empty()) return -infinity;
         if (quantities_.empty()) quantities_ = residualQuantities(evaluator_.store());
-        return logLikelihood(residualSums(r, quantities_), noise_);
+        return residualLogLikelihood(r, quantities_, noise_);
     }
 
     // From x, over the coordinates `moving`; leaves the best point in x and
@@ -328,13 +328,6 @@ private:
     }
 
     static std::array<double, 7> violations(const ModelParameters& p) { return penaltyMargins(p); }
-
-    static bool admissible(const ModelParameters& p) {
-        for (double factor : penaltyFactors(p, computeConstraints(p))) {
-            if (factor != 1.0) return false;
-        }
-        return true;
-    }
 
     Evaluator& evaluator_;
     const CalibrationObjective& cube_;

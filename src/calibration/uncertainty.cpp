@@ -21,17 +21,17 @@ namespace {
 constexpr double infinity = std::numeric_limits<double>::infinity();
 constexpr double notANumber = std::numeric_limits<double>::quiet_NaN();
 
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The statistical model
+
 int quantityIndex(std::string_view name) {
     for (int k = 0; k < quantityCount; ++k) {
         if (quantityName[static_cast<std::size_t>(k)] == name) return k;
     }
     return -1;
 }
-
-}  // namespace
-
-// ---------------------------------------------------------------------------
-// The statistical model
 
 NoiseModel parseNoiseModel(const std::string& text) {
     NoiseModel noise;
@@ -110,6 +110,19 @@ double logLikelihood(const ResidualSums& sums, const NoiseModel& noise) {
         value += -0.5 * n * std::log(2.0 * std::numbers::pi * variance) - sums.sumSquares[k] / (2.0 * variance);
     }
     return value;
+}
+
+double residualLogLikelihood(std::span<const double> residuals, std::span<const Quantity> quantities,
+                             const NoiseModel& noise) {
+    if (residuals.size() != quantities.size() || residuals.empty()) return -infinity;
+    return logLikelihood(residualSums(residuals, quantities), noise);
+}
+
+bool admissible(const ModelParameters& p) {
+    for (double factor : penaltyFactors(p, computeConstraints(p))) {
+        if (factor != 1.0) return false;
+    }
+    return true;
 }
 
 std::array<double, 7> penaltyMargins(const ModelParameters& p) {

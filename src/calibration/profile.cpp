@@ -474,7 +474,6 @@ ProfileChain profileChain(Evaluator& own, const ProfilePlan& plan, std::size_t c
                           const std::atomic<bool>* stop, std::atomic<std::int64_t>& evaluations,
                           const std::function<void()>& onPoint) {
     ProfileChain chain = plan.chainStart(c);
-    own.setThreads(threads);
     own.restoreCarriedState(plan.carried);
     const std::size_t j = chain.coordinate;
     const ProfileResult& result = plan.result;

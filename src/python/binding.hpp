@@ -64,9 +64,6 @@ NoiseModel noiseModel(py::handle noise);
 
 // The diagnostics of K evaluations in the host's order, shape (K, 11).
 py::array_t<double> hostDiagnostics(std::span<const Diagnostics> diagnostics);
-// K residual vectors as an array of shape (K, count); a vector that is not of
-// `count` values (an evaluation that stopped) is a row of NaN.
-py::array_t<double> residualMatrix(const std::vector<std::vector<double>>& values, std::size_t count);
 
 // Issues the evaluator's report failures as calvenor.ReportWarning.
 void warnReports(const std::vector<std::string>& warnings);

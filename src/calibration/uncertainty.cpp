@@ -594,14 +594,14 @@ UncertaintyResult analyseUncertainty(const Evaluator& evaluator, const Parameter
             // Two parameters inside their bounds correlate as the held
             // estimate has them; a pair with one at a bound as the full one.
             const auto a = static_cast<Eigen::Index>(j), b = static_cast<Eigen::Index>(k);
-            const bool held = heldFit && (atBound[j] || atBound[k]);
-            const double rho = k == j ? 1.0
-                               : held ? full.used(a, b) / std::sqrt(full.used(a, a) * full.used(b, b))
-                                      : used(a, b) / (unitError[j] * unitError[k]);
+            const bool fromFull = heldFit && (atBound[j] || atBound[k]);
+            const double rho = k == j      ? 1.0
+                               : fromFull ? full.used(a, b) / std::sqrt(full.used(a, a) * full.used(b, b))
+                                          : used(a, b) / (unitError[j] * unitError[k]);
             result.correlation[j][k] = std::clamp(rho, -1.0, 1.0);
             // The verdict of a parameter inside its bounds looks at the
             // others inside: those at a bound are held where they are.
-            if (k != j && !held && std::abs(rho) > std::abs(strongest)) {
+            if (k != j && !fromFull && std::abs(rho) > std::abs(strongest)) {
                 strongest = rho;
                 with = k;
             }

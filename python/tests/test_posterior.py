@@ -88,6 +88,16 @@ def test_commands_of_the_package(tmp_path):
         j.pop("threads")
         return j
     assert record(tmp_path / "py") == record(tmp_path / "cli")
+    # The parts of a profile refuse a side the plan does not have, and a side that is not the plan's.
+    arguments = calvenor._profile_arguments(calvenor._start_from(CALIBRATION), ["z"], 0.95, 6, None, 0)
+    plan = calvenor._core.profile_plan(calvenor.Evaluator(SAND), *arguments, None)
+    with pytest.raises(IndexError):
+        plan.chain_start(plan.chain_count)
+    sides = [plan.chain_start(c) for c in range(plan.chain_count)]
+    with pytest.raises(ValueError, match="chains: side 0"):
+        calvenor._core.profile_finish(plan, [(99,) + sides[0][1:]] + sides[1:], 0.0)
+    with pytest.raises(ValueError, match="chains: side 0"):
+        calvenor._core.profile_finish(plan, sides[::-1], 0.0)
 
     run = subprocess.run([sys.executable, "-m", "calvenor", "posterior", "--from", str(CALIBRATION), "--dir", str(SAND),
                           "--walkers", "16", "--steps", "4", "--out", str(tmp_path / "post")],

@@ -71,7 +71,7 @@ public:
     double logLikelihoodOf(const std::vector<double>& r) {
         if (r.empty()) return -infinity;
         if (quantities_.empty()) quantities_ = residualQuantities(evaluator_.store());
-        return logLikelihood(residualSums(r, quantities_), noise_);
+        return residualLogLikelihood(r, quantities_, noise_);
     }
 
     // From x, over the coordinates `moving`; leaves the best point in x and
@@ -329,13 +329,6 @@ private:
 
     static std::array<double, 7> violations(const ModelParameters& p) { return penaltyMargins(p); }
 
-    static bool admissible(const ModelParameters& p) {
-        for (double factor : penaltyFactors(p, computeConstraints(p))) {
-            if (factor != 1.0) return false;
-        }
-        return true;
-    }
-
     Evaluator& evaluator_;
     const CalibrationObjective& cube_;
     const NoiseModel& noise_;
@@ -481,7 +474,6 @@ ProfileChain profileChain(Evaluator& own, const ProfilePlan& plan, std::size_t c
                           const std::atomic<bool>* stop, std::atomic<std::int64_t>& evaluations,
                           const std::function<void()>& onPoint) {
     ProfileChain chain = plan.chainStart(c);
-    own.setThreads(threads);
     own.restoreCarriedState(plan.carried);
     const std::size_t j = chain.coordinate;
     const ProfileResult& result = plan.result;

@@ -117,9 +117,9 @@ ProfilePlan planProfile(Evaluator& evaluator, const ParameterSettings& parameter
                         const ProfileSettings& settings, const ProfileProgressFn& progress = {},
                         const std::atomic<bool>* stop = nullptr);
 // Side c of the plan on `own`, an evaluator of the plan's tests (its carried
-// values are set to the plan's), on `threads` threads; adds its evaluations
-// to `evaluations` and calls onPoint (if set) after each profile point. A
-// stop ends it with `interrupted` set.
+// values are set to the plan's), on `threads` threads (0: as many as `own`
+// has); adds its evaluations to `evaluations` and calls onPoint (if set)
+// after each profile point. A stop ends it with `interrupted` set.
 ProfileChain profileChain(Evaluator& own, const ProfilePlan& plan, std::size_t c, unsigned threads,
                           const std::atomic<bool>* stop, std::atomic<std::int64_t>& evaluations,
                           const std::function<void()>& onPoint = {});

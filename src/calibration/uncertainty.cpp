@@ -21,17 +21,17 @@ namespace {
 constexpr double infinity = std::numeric_limits<double>::infinity();
 constexpr double notANumber = std::numeric_limits<double>::quiet_NaN();
 
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The statistical model
+
 int quantityIndex(std::string_view name) {
     for (int k = 0; k < quantityCount; ++k) {
         if (quantityName[static_cast<std::size_t>(k)] == name) return k;
     }
     return -1;
 }
-
-}  // namespace
-
-// ---------------------------------------------------------------------------
-// The statistical model
 
 NoiseModel parseNoiseModel(const std::string& text) {
     NoiseModel noise;
@@ -110,6 +110,19 @@ double logLikelihood(const ResidualSums& sums, const NoiseModel& noise) {
         value += -0.5 * n * std::log(2.0 * std::numbers::pi * variance) - sums.sumSquares[k] / (2.0 * variance);
     }
     return value;
+}
+
+double residualLogLikelihood(std::span<const double> residuals, std::span<const Quantity> quantities,
+                             const NoiseModel& noise) {
+    if (residuals.size() != quantities.size() || residuals.empty()) return -infinity;
+    return logLikelihood(residualSums(residuals, quantities), noise);
+}
+
+bool admissible(const ModelParameters& p) {
+    for (double factor : penaltyFactors(p, computeConstraints(p))) {
+        if (factor != 1.0) return false;
+    }
+    return true;
 }
 
 std::array<double, 7> penaltyMargins(const ModelParameters& p) {
@@ -581,14 +594,14 @@ UncertaintyResult analyseUncertainty(const Evaluator& evaluator, const Parameter
             // Two parameters inside their bounds correlate as the held
             // estimate has them; a pair with one at a bound as the full one.
             const auto a = static_cast<Eigen::Index>(j), b = static_cast<Eigen::Index>(k);
-            const bool held = heldFit && (atBound[j] || atBound[k]);
-            const double rho = k == j ? 1.0
-                               : held ? full.used(a, b) / std::sqrt(full.used(a, a) * full.used(b, b))
-                                      : used(a, b) / (unitError[j] * unitError[k]);
+            const bool fromFull = heldFit && (atBound[j] || atBound[k]);
+            const double rho = k == j      ? 1.0
+                               : fromFull ? full.used(a, b) / std::sqrt(full.used(a, a) * full.used(b, b))
+                                          : used(a, b) / (unitError[j] * unitError[k]);
             result.correlation[j][k] = std::clamp(rho, -1.0, 1.0);
             // The verdict of a parameter inside its bounds looks at the
             // others inside: those at a bound are held where they are.
-            if (k != j && !held && std::abs(rho) > std::abs(strongest)) {
+            if (k != j && !fromFull && std::abs(rho) > std::abs(strongest)) {
                 strongest = rho;
                 with = k;
             }

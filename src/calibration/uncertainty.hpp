@@ -41,6 +41,9 @@ NoiseModel parseNoiseModel(const std::string& text);
 // The known standard deviations as "q=0.01,ev=0.02" ("" when none is known).
 std::string noiseModelText(const NoiseModel& noise);
 
+// The index of the quantity named "q", "p", "ev" or "u"; -1 for another name.
+int quantityIndex(std::string_view name);
+
 // The quantity of each residual of a store, in scoring order (it depends only
 // on the tests, not on the simulated values).
 std::vector<Quantity> residualQuantities(const TestStore& store);
@@ -61,6 +64,11 @@ std::array<double, quantityCount> noiseEstimate(const ResidualSums& sums, const 
 //   sum over quantities of -n/2 log(2 pi sigma^2) - S/(2 sigma^2).
 // +inf when an unknown sigma's residuals are all 0.
 double logLikelihood(const ResidualSums& sums, const NoiseModel& noise);
+// The log-likelihood of one evaluation's residuals (`quantities` as
+// residualQuantities gives them); -inf when there is not one residual per
+// quantity (an evaluation that stopped has none) or no residual at all.
+double residualLogLikelihood(std::span<const double> residuals, std::span<const Quantity> quantities,
+                             const NoiseModel& noise);
 
 // The quantities behind the seven penalty factors of the error value, each
 // at least 0 where its factor penalises, and the condition each keeps.
@@ -68,6 +76,8 @@ std::array<double, 7> penaltyMargins(const ModelParameters& p);
 inline constexpr std::array<std::string_view, 7> penaltyConditions = {
     "z <= pnvoid", "plamda > 1.5 pkappa", "plamda < 15 pkappa", "ps < 20000", "ps >= 0",
     "pnvoid <= 3 z", "sm + 1 <= (1 - chi) / ((plamda - pkappa) (1 + chi))"};
+// Whether no penalty factor of the error value penalises the set.
+bool admissible(const ModelParameters& p);
 
 // The quantile of the standard normal distribution at p (0 < p < 1), and that
 // of the chi-square distribution with one degree of freedom at `level`.

@@ -11,10 +11,12 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "calibration/calibration_error.hpp"
 #include "calibration/uncertainty.hpp"
 #include "objective/objective.hpp"
 #include "testdata/test_store.hpp"
@@ -62,12 +64,89 @@ NoiseModel noiseModel(py::handle noise);
 
 // The diagnostics of K evaluations in the host's order, shape (K, 11).
 py::array_t<double> hostDiagnostics(std::span<const Diagnostics> diagnostics);
-// K residual vectors as an array of shape (K, count); a vector that is not of
-// `count` values (an evaluation that stopped) is a row of NaN.
-py::array_t<double> residualMatrix(const std::vector<std::vector<double>>& values, std::size_t count);
 
 // Issues the evaluator's report failures as calvenor.ReportWarning.
 void warnReports(const std::vector<std::string>& warnings);
+
+// Runs f(); a CalibrationError naming a setting (one the engine cannot work
+// with) becomes a ValueError naming the keyword that sets it.
+template <class F>
+auto settingErrors(F&& f) {
+    try {
+        return f();
+    } catch (const CalibrationError& e) {
+        if (e.setting().empty()) throw;
+        throw std::invalid_argument(e.setting() + ": " + e.what());
+    }
+}
+
+// The progress function of a calibration or a profile. Each report takes the
+// GIL, lets Python run its signal handlers (so Ctrl-C is seen) and calls the
+// user's function with the report as `describe` makes it. It never throws into
+// the work: a KeyboardInterrupt, an exception of the user's function or (where
+// `answerStops`) a true return value sets the stop flag, and the work ends
+// cleanly at its next step with what it has.
+template <class Progress>
+class ProgressBridge {
+public:
+    using Describe = py::dict (*)(const Progress&);
+
+    ProgressBridge(py::object callback, Describe describe, bool answerStops)
+        : callback_(std::move(callback)), describe_(describe), answerStops_(answerStops) {}
+
+    const std::atomic<bool>* stopFlag() const { return &stop_; }
+    bool keyboardInterrupt() const { return interrupt_.has_value(); }
+    bool stopRequested() const { return stopRequested_; }
+
+    // Raises what the user's function raised (other than KeyboardInterrupt).
+    void raiseFailure() { raise(failure_); }
+    // Raises the KeyboardInterrupt that stopped the work, if one did.
+    void raiseInterrupt() { raise(interrupt_); }
+
+    void operator()(const Progress& p) {
+        py::gil_scoped_acquire gil;
+        if (stop_.load()) return;
+        try {
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+            if (callback_.is_none()) return;
+            const py::object answer = callback_(describe_(p));
+            if (!answerStops_) return;
+            if (PyObject_IsTrue(answer.ptr()) == 1) {
+                stopRequested_ = true;
+                stop_.store(true);
+            } else if (PyErr_Occurred()) {
+                throw py::error_already_set();
+            }
+        } catch (py::error_already_set& e) {
+            if (e.matches(PyExc_KeyboardInterrupt)) {
+                interrupt_ = std::move(e);
+            } else {
+                failure_ = std::move(e);
+            }
+            stop_.store(true);
+        } catch (const std::exception& e) {
+            PyErr_SetString(PyExc_RuntimeError, e.what());
+            failure_ = py::error_already_set();
+            stop_.store(true);
+        }
+    }
+
+private:
+    static void raise(std::optional<py::error_already_set>& held) {
+        if (!held) return;
+        py::error_already_set e = std::move(*held);
+        held.reset();
+        throw e;
+    }
+
+    py::object callback_;
+    Describe describe_;
+    bool answerStops_;
+    std::atomic<bool> stop_{false};
+    bool stopRequested_ = false;
+    std::optional<py::error_already_set> failure_;
+    std::optional<py::error_already_set> interrupt_;
+};
 
 // The object behind calvenor.Evaluator: the evaluator, what it was made
 // from (to pickle it), and the guard that lets one call use it at a time.

@@ -21,64 +21,12 @@ using namespace pybind11::literals;
 
 namespace {
 
-// The progress function of a calibration. Each report takes the GIL, lets
-// Python run its signal handlers (so Ctrl-C is seen) and calls the user's
-// function. It never throws into the engine: a KeyboardInterrupt, an
-// exception of the user's function or a true return value sets the stop
-// flag, and the search ends cleanly at its next step with the best so far.
-class ProgressBridge {
-public:
-    explicit ProgressBridge(py::object callback) : callback_(std::move(callback)) {}
-
-    const std::atomic<bool>* stopFlag() const { return &stop_; }
-    bool keyboardInterrupt() const { return keyboardInterrupt_; }
-    bool stopRequested() const { return stopRequested_; }
-
-    // Raises what the user's function raised (other than KeyboardInterrupt).
-    void raiseFailure() {
-        if (!failure_) return;
-        py::error_already_set e = std::move(*failure_);
-        failure_.reset();
-        throw e;
-    }
-
-    void operator()(const ProgressInfo& p) {
-        py::gil_scoped_acquire gil;
-        if (stop_.load()) return;
-        try {
-            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-            if (callback_.is_none()) return;
-            const py::object answer =
-                callback_(py::dict("phase"_a = p.phase, "generation"_a = p.generation, "evaluations"_a = p.evaluations,
-                                   "max_evaluations"_a = p.maxEvaluations, "best"_a = p.best,
-                                   "seconds"_a = p.seconds, "phase_end"_a = p.phaseEnd));
-            if (PyObject_IsTrue(answer.ptr()) == 1) {
-                stopRequested_ = true;
-                stop_.store(true);
-            } else if (PyErr_Occurred()) {
-                throw py::error_already_set();
-            }
-        } catch (py::error_already_set& e) {
-            if (e.matches(PyExc_KeyboardInterrupt)) {
-                keyboardInterrupt_ = true;
-            } else {
-                failure_ = std::move(e);
-            }
-            stop_.store(true);
-        } catch (const std::exception& e) {
-            PyErr_SetString(PyExc_RuntimeError, e.what());
-            failure_ = py::error_already_set();
-            stop_.store(true);
-        }
-    }
-
-private:
-    py::object callback_;
-    std::atomic<bool> stop_{false};
-    bool keyboardInterrupt_ = false;
-    bool stopRequested_ = false;
-    std::optional<py::error_already_set> failure_;
-};
+// What the progress function receives.
+py::dict progressDict(const ProgressInfo& p) {
+    return py::dict("phase"_a = p.phase, "generation"_a = p.generation, "evaluations"_a = p.evaluations,
+                    "max_evaluations"_a = p.maxEvaluations, "best"_a = p.best, "seconds"_a = p.seconds,
+                    "phase_end"_a = p.phaseEnd);
+}
 
 // One parameter as the Python layer passes it: the table index, then start,
 // lower, upper and fixed (each None when not given).
@@ -165,20 +113,16 @@ py::dict calibrate(PyEvaluator& self, const std::vector<Choice>& choices, const 
     settings.penalties = penalties;
     settings.polish = polish;
 
-    ProgressBridge bridge(std::move(progress));
+    // A true return value of the progress function stops the search.
+    ProgressBridge<ProgressInfo> bridge(std::move(progress), &progressDict, true);
     const ProgressFn report = [&bridge](const ProgressInfo& p) { bridge(p); };
     CalibrationOutcome r;
     std::vector<std::string> warnings;
     {
         EvaluatorLock lock(self);
         py::gil_scoped_release release;
-        try {
-            r = calvenor::calibrate(self.evaluator, settings, reports, report, bridge.stopFlag());
-        } catch (const CalibrationError& e) {
-            if (e.setting().empty()) throw;
-            // A setting the engine cannot work with, named as the keyword that sets it.
-            throw std::invalid_argument(e.setting() + ": " + e.what());
-        }
+        r = settingErrors(
+            [&] { return calvenor::calibrate(self.evaluator, settings, reports, report, bridge.stopFlag()); });
         warnings = self.evaluator.warnings();
         r.dir = self.folder.string();
         if (reports) {

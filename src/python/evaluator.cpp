@@ -28,6 +28,12 @@ py::array_t<double> hostDiagnostics(std::span<const Diagnostics> diagnostics) {
     return out;
 }
 
+namespace {
+
+namespace fs = std::filesystem;
+
+// K residual vectors as an array of shape (K, count); a vector that is not of
+// `count` values (an evaluation that stopped) is a row of NaN.
 py::array_t<double> residualMatrix(const std::vector<std::vector<double>>& values, std::size_t count) {
     py::array_t<double> out({static_cast<py::ssize_t>(values.size()), static_cast<py::ssize_t>(count)});
     double* o = out.mutable_data();
@@ -38,10 +44,6 @@ py::array_t<double> residualMatrix(const std::vector<std::vector<double>>& value
     }
     return out;
 }
-
-namespace {
-
-namespace fs = std::filesystem;
 
 // The normalised residuals of one evaluation, as parallel arrays.
 struct Residuals {

@@ -4,12 +4,10 @@
 #include <pybind11/stl.h>
 
 #include <atomic>
-#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
 
-#include "calibration/calibration_error.hpp"
 #include "calibration/profile.hpp"
 #include "io/files.hpp"
 #include "io/json.hpp"
@@ -33,41 +31,11 @@ struct PyProfileResult {
     ProfileResult result;
 };
 
-// Progress reports take the GIL and look for Ctrl-C; a KeyboardInterrupt or
-// an exception of the user's function sets the stop flag (the work ends with
-// what it has) and is raised afterwards.
-class ProfileBridge {
-public:
-    explicit ProfileBridge(py::object callback) : callback_(std::move(callback)) {}
-    const std::atomic<bool>* stopFlag() const { return &stop_; }
-
-    void operator()(const ProfileProgress& p) {
-        py::gil_scoped_acquire gil;
-        if (stop_.load()) return;
-        try {
-            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-            if (!callback_.is_none()) {
-                callback_(py::dict("phase"_a = p.phase, "points"_a = p.points, "planned_points"_a = p.plannedPoints,
-                                   "evaluations"_a = p.evaluations, "seconds"_a = p.seconds,
-                                   "phase_end"_a = p.phaseEnd));
-            }
-        } catch (py::error_already_set& e) {
-            failure_ = std::move(e);
-            stop_.store(true);
-        }
-    }
-    void raiseFailure() {
-        if (!failure_) return;
-        py::error_already_set e = std::move(*failure_);
-        failure_.reset();
-        throw e;
-    }
-
-private:
-    py::object callback_;
-    std::atomic<bool> stop_{false};
-    std::optional<py::error_already_set> failure_;
-};
+// What the progress function receives.
+py::dict progressDict(const ProfileProgress& p) {
+    return py::dict("phase"_a = p.phase, "points"_a = p.points, "planned_points"_a = p.plannedPoints,
+                    "evaluations"_a = p.evaluations, "seconds"_a = p.seconds, "phase_end"_a = p.phaseEnd);
+}
 
 using SettingTuple = std::tuple<double, double, double, bool>;
 
@@ -95,17 +63,6 @@ ProfileSettings profileSettings(const std::vector<int>& chosen, double level, in
     return settings;
 }
 
-// A CalibrationError naming a setting becomes a ValueError naming the keyword.
-template <class F>
-auto settingErrors(F&& f) {
-    try {
-        return f();
-    } catch (const CalibrationError& e) {
-        if (e.setting().empty()) throw;
-        throw std::invalid_argument(e.setting() + ": " + e.what());
-    }
-}
-
 // Runs `call(evaluator, parameters, start, settings, progress, stop)` (the
 // whole profile or its plan) on the evaluator with the GIL released, progress
 // and Ctrl-C through the bridge.
@@ -116,7 +73,8 @@ auto runProfileCall(PyEvaluator& self, const std::vector<SettingTuple>& rows, py
     const ParameterSettings parameters = settingsFrom(rows);
     const ModelParameters p = parameterSet(start, "start");
     const ProfileSettings settings = profileSettings(chosen, level, points, noise, penalties, threads);
-    ProfileBridge bridge(std::move(progress));
+    // The progress function's return value is not read; Ctrl-C raises KeyboardInterrupt afterwards.
+    ProgressBridge<ProfileProgress> bridge(std::move(progress), &progressDict, false);
     const ProfileProgressFn report = [&bridge](const ProfileProgress& x) { bridge(x); };
     decltype(call(self.evaluator, parameters, p, settings, report, bridge.stopFlag())) out;
     {
@@ -125,6 +83,7 @@ auto runProfileCall(PyEvaluator& self, const std::vector<SettingTuple>& rows, py
         out = settingErrors([&] { return call(self.evaluator, parameters, p, settings, report, bridge.stopFlag()); });
     }
     bridge.raiseFailure();
+    bridge.raiseInterrupt();
     return out;
 }
 
@@ -168,8 +127,13 @@ ProfileChain chainFrom(const py::tuple& t) {
     return c;
 }
 
+// Raises IndexError for a side the plan does not have.
+void checkSide(const ProfilePlan& plan, std::size_t c) {
+    if (c >= plan.chainCount()) throw py::index_error("no side " + std::to_string(c) + " in this plan");
+}
+
 py::tuple profileChainRun(PyEvaluator& self, const PyProfilePlan& plan, std::size_t c, unsigned threads) {
-    if (c >= plan.plan.chainCount()) throw py::index_error("no side " + std::to_string(c) + " in this plan");
+    checkSide(plan.plan, c);
     std::atomic<std::int64_t> evaluations{0};
     ProfileChain chain;
     {
@@ -190,7 +154,13 @@ PyProfileResult profileFinish(const PyProfilePlan& plan, const std::vector<py::t
     std::vector<ProfileChain> sides;
     std::int64_t evaluations = 0;
     for (const py::tuple& t : chains) {
-        sides.push_back(chainFrom(t));
+        ProfileChain side = chainFrom(t);
+        const ProfileChain expected = plan.plan.chainStart(sides.size());
+        if (side.coordinate != expected.coordinate || side.direction != expected.direction) {
+            throw py::value_error("chains: side " + std::to_string(sides.size()) + " is not side " +
+                                  std::to_string(sides.size()) + " of this plan");
+        }
+        sides.push_back(std::move(side));
         evaluations += t[7].cast<std::int64_t>();
     }
     return PyProfileResult{finishProfile(plan.plan, std::move(sides), evaluations, seconds)};
@@ -288,7 +258,11 @@ void bindProfile(py::module_& m) {
         .def_property_readonly("chain_count", [](const PyProfilePlan& p) { return p.plan.chainCount(); })
         .def_property_readonly("interrupted", [](const PyProfilePlan& p) { return p.plan.result.interrupted; })
         .def(
-            "chain_start", [](const PyProfilePlan& p, std::size_t c) { return chainTuple(p.plan.chainStart(c), 0); },
+            "chain_start",
+            [](const PyProfilePlan& p, std::size_t c) {
+                checkSide(p.plan, c);
+                return chainTuple(p.plan.chainStart(c), 0);
+            },
             "Side c as it stands before it runs (for a plan whose fit was interrupted).")
         .def(py::pickle(&planState, &planFromState));
     py::class_<PyProfileResult>(m, "ProfileOutcome", "A profile's result (calvenor.profile).")

@@ -4,7 +4,6 @@
 #include <pybind11/stl.h>
 
 #include <cmath>
-#include <limits>
 #include <string>
 #include <vector>
 
@@ -32,9 +31,8 @@ NoiseModel noiseModel(py::handle noise) {
         for (auto item : noise.attr("items")()) {
             const auto pair = item.cast<py::tuple>();
             const std::string name = py::str(pair[0]).cast<std::string>();
-            int k = 0;
-            while (k < quantityCount && quantityName[static_cast<std::size_t>(k)] != name) ++k;
-            if (k == quantityCount) throw py::value_error("noise: unknown quantity '" + name + "' (expected q, p, ev or u)");
+            const int k = quantityIndex(name);
+            if (k < 0) throw py::value_error("noise: unknown quantity '" + name + "' (expected q, p, ev or u)");
             const double v = realNumber(pair[1], "noise['" + name + "']");
             if (!(v > 0.0) || !std::isfinite(v)) throw py::value_error("noise['" + name + "']: expected a standard deviation above 0");
             model.sigma[static_cast<std::size_t>(k)] = v;
@@ -59,9 +57,8 @@ std::vector<Quantity> quantityCodes(py::handle quantities) {
     std::vector<Quantity> out;
     for (py::handle q : quantities) {
         const std::string name = py::str(q).cast<std::string>();
-        int k = 0;
-        while (k < quantityCount && quantityName[static_cast<std::size_t>(k)] != name) ++k;
-        if (k == quantityCount) throw py::value_error("quantities: unknown quantity '" + name + "' (expected q, p, ev or u)");
+        const int k = quantityIndex(name);
+        if (k < 0) throw py::value_error("quantities: unknown quantity '" + name + "' (expected q, p, ev or u)");
         out.push_back(Quantity(k));
     }
     return out;
@@ -92,10 +89,7 @@ py::array_t<double> logLikelihoods(const std::vector<std::vector<double>>& value
                                    const NoiseModel& noise) {
     py::array_t<double> out(static_cast<py::ssize_t>(values.size()));
     for (std::size_t k = 0; k < values.size(); ++k) {
-        out.mutable_at(static_cast<py::ssize_t>(k)) =
-            values[k].size() == quantities.size() && !quantities.empty()
-                ? logLikelihoodOf(values[k].data(), quantities.size(), quantities, noise)
-                : -std::numeric_limits<double>::infinity();
+        out.mutable_at(static_cast<py::ssize_t>(k)) = residualLogLikelihood(values[k], quantities, noise);
     }
     return out;
 }
@@ -168,14 +162,10 @@ py::dict batchPart(PyEvaluator& self, py::handle sets, py::handle switches, py::
                                                     : py::object(py::none()));
 }
 
-py::array admissible(py::handle sets) {
+py::array admissibleSets(py::handle sets) {
     const std::vector<ModelParameters> p = parameterSets(sets);
-    std::vector<unsigned char> ok(p.size(), 1);
-    for (std::size_t k = 0; k < p.size(); ++k) {
-        for (double factor : penaltyFactors(p[k], computeConstraints(p[k]))) {
-            if (factor != 1.0) ok[k] = 0;
-        }
-    }
+    std::vector<unsigned char> ok(p.size());
+    for (std::size_t k = 0; k < p.size(); ++k) ok[k] = admissible(p[k]) ? 1 : 0;
     return array(ok);
 }
 
@@ -227,7 +217,7 @@ void bindUncertainty(py::module_& m) {
           "The core's log-likelihood of residual vectors (see calvenor.log_likelihood).");
     m.def("batch_part", &batchPart, "evaluator"_a, "sets"_a, "switches"_a, "entering"_a, "noise"_a,
           "One part of a batch split across evaluators, with its trace (see calvenor.dask).");
-    m.def("admissible", &admissible, "sets"_a,
+    m.def("admissible", &admissibleSets, "sets"_a,
           "For each set, whether no penalty factor of the error value penalises it.");
     m.def("read_calibration", &calibrationRecord, "path"_a,
           "What a posterior or profile run reads from calibration.json: parameters, settings (start, lower, "

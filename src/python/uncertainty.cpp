@@ -193,16 +193,6 @@ py::dict calibrationRecord(const std::string& path) {
 
 }  // namespace
 
-py::tuple parseNoise(const std::string& text) {
-    NoiseModel n;
-    try {
-        n = parseNoiseModel(text);
-    } catch (const CalibrationError& e) {
-        throw py::value_error("noise: " + std::string(e.what()));
-    }
-    return py::make_tuple(n.sigma[0], n.sigma[1], n.sigma[2], n.sigma[3]);
-}
-
 void bindUncertainty(py::module_& m) {
     m.def(
         "noise_tuple",
@@ -211,8 +201,6 @@ void bindUncertainty(py::module_& m) {
             return py::make_tuple(n.sigma[0], n.sigma[1], n.sigma[2], n.sigma[3]);
         },
         "noise"_a, "Known noise as the four standard deviations (q, p, ev, u; 0: unknown).");
-    m.def("parse_noise", &parseNoise, "text"_a,
-          "\"q=0.01,ev=0.02\" as the four standard deviations (q, p, ev, u; 0: unknown), as --noise reads it.");
     m.def("log_likelihood", &logLikelihoodFunction, "residuals"_a, "quantities"_a, "noise"_a = py::none(),
           "The core's log-likelihood of residual vectors (see calvenor.log_likelihood).");
     m.def("batch_part", &batchPart, "evaluator"_a, "sets"_a, "switches"_a, "entering"_a, "noise"_a,
